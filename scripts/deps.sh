@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs, on Debian 12, whatever the build and the tests need and the machine lacks.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ git
+  mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64 xvfb x11-utils
+  googletest
+  clang libclang-rt-14-dev
+  libbenchmark-dev libmsgpack-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
