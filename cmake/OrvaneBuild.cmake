@@ -31,3 +31,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   set(ORVANE_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-exec.sh ${ORVANE_WINE_DIR})
 endif()
+
+# Our headers are included by their path from the repository root ("embedding/encodable_value.h").
+add_library(orvane_source_root INTERFACE)
+target_include_directories(orvane_source_root INTERFACE ${PROJECT_SOURCE_DIR})
