@@ -1,0 +1,226 @@
+#include "standins/engine/engine_view_records.h"
+
+#include <utility>
+
+namespace standin_engine {
+
+Records& Records::Get() {
+  static Records* const instance = new Records();
+  return *instance;
+}
+
+void Records::Append(std::string line) {
+  const std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(line));
+}
+
+size_t Records::CallCount() {
+  const std::lock_guard lock(mutex_);
+  return calls_.size();
+}
+
+const char* Records::Call(size_t index) {
+  const std::lock_guard lock(mutex_);
+  return index < calls_.size() ? calls_[index].c_str() : nullptr;
+}
+
+Knobs Records::CurrentKnobs() {
+  const std::lock_guard lock(mutex_);
+  return knobs_;
+}
+
+void Records::SetFailEngineCreate(bool fail) {
+  const std::lock_guard lock(mutex_);
+  knobs_.failEngineCreate = fail;
+}
+
+void Records::SetFailViewControllerCreate(bool fail) {
+  const std::lock_guard lock(mutex_);
+  knobs_.failViewControllerCreate = fail;
+}
+
+void Records::SetMonitorDpi(UINT dpi) {
+  const std::lock_guard lock(mutex_);
+  knobs_.monitorDpi = dpi;
+}
+
+void Records::ConsumeMessage(UINT message, LRESULT result) {
+  const std::lock_guard lock(mutex_);
+  knobs_.consumedMessages[message] = result;
+}
+
+void Records::RecordProperties(const FlutterDesktopEngineProperties& properties) {
+  Properties copy;
+  if (properties.assets_path != nullptr) {
+    copy.assetsPath = properties.assets_path;
+  }
+  if (properties.icu_data_path != nullptr) {
+    copy.icuDataPath = properties.icu_data_path;
+  }
+  if (properties.aot_library_path != nullptr) {
+    copy.aotLibraryPath = properties.aot_library_path;
+  }
+  if (properties.dart_entrypoint != nullptr) {
+    copy.entrypoint = properties.dart_entrypoint;
+  }
+  copy.argc = properties.dart_entrypoint_argc;
+  copy.argvNull = properties.dart_entrypoint_argv == nullptr;
+  if (!copy.argvNull) {
+    for (int i = 0; i < copy.argc; ++i) {
+      const char* argument = properties.dart_entrypoint_argv[i];
+      copy.arguments.push_back(argument == nullptr ? std::nullopt
+                                                   : std::optional<std::string>(argument));
+    }
+  }
+  copy.gpuPreference = static_cast<int>(properties.gpu_preference);
+  copy.uiThreadPolicy = static_cast<int>(properties.ui_thread_policy);
+
+  const std::lock_guard lock(mutex_);
+  properties_ = std::move(copy);
+}
+
+bool Records::LastProperties(StandinEngineProperties* out) {
+  const std::lock_guard lock(mutex_);
+  if (!properties_ || out == nullptr) {
+    return false;
+  }
+  const Properties& p = *properties_;
+  out->assets_path = p.assetsPath ? p.assetsPath->c_str() : nullptr;
+  out->icu_data_path = p.icuDataPath ? p.icuDataPath->c_str() : nullptr;
+  out->aot_library_path = p.aotLibraryPath ? p.aotLibraryPath->c_str() : nullptr;
+  out->dart_entrypoint = p.entrypoint ? p.entrypoint->c_str() : nullptr;
+  out->dart_entrypoint_argc = p.argc;
+  out->dart_entrypoint_argv_null = p.argvNull;
+  out->gpu_preference = p.gpuPreference;
+  out->ui_thread_policy = p.uiThreadPolicy;
+  return true;
+}
+
+const char* Records::LastArgument(int index) {
+  const std::lock_guard lock(mutex_);
+  if (!properties_ || index < 0 || static_cast<size_t>(index) >= properties_->arguments.size()) {
+    return nullptr;
+  }
+  const std::optional<std::string>& argument = properties_->arguments[static_cast<size_t>(index)];
+  return argument ? argument->c_str() : nullptr;
+}
+
+std::optional<LRESULT> Records::OfferMessage(UINT message) {
+  const std::lock_guard lock(mutex_);
+  ++offeredMessages_[message];
+  const auto rule = knobs_.consumedMessages.find(message);
+  if (rule == knobs_.consumedMessages.end()) {
+    return std::nullopt;
+  }
+  return rule->second;
+}
+
+int Records::OfferedMessageCount(UINT message) {
+  const std::lock_guard lock(mutex_);
+  const auto found = offeredMessages_.find(message);
+  return found == offeredMessages_.end() ? 0 : found->second;
+}
+
+int Records::NextId() {
+  const std::lock_guard lock(mutex_);
+  return nextId_++;
+}
+
+void Records::Reset() {
+  const std::lock_guard lock(mutex_);
+  calls_.clear();
+  knobs_ = Knobs{};
+  properties_.reset();
+  offeredMessages_.clear();
+}
+
+std::string Numbered(const char* kind, int id) {
+  return std::string(kind) + " " + std::to_string(id);
+}
+
+void Misuse(const std::string& what) {
+  Records::Get().Append("misuse: " + what);
+}
+
+std::string Unusable(const void* handle, const char* kind) {
+  return handle == nullptr ? std::string("a null ") + kind : std::string("an unknown ") + kind;
+}
+
+}  // namespace standin_engine
+
+// The control functions are called by tests in the same process; nothing may escape them.
+
+extern "C" void StandinEngineReset(void) {
+  try {
+    standin_engine::Records::Get().Reset();
+  } catch (...) {
+  }
+}
+
+extern "C" size_t StandinEngineCallCount(void) {
+  try {
+    return standin_engine::Records::Get().CallCount();
+  } catch (...) {
+    return 0;
+  }
+}
+
+extern "C" const char* StandinEngineCall(size_t index) {
+  try {
+    return standin_engine::Records::Get().Call(index);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" bool StandinEngineLastProperties(StandinEngineProperties* out) {
+  try {
+    return standin_engine::Records::Get().LastProperties(out);
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" const char* StandinEngineLastArgument(int index) {
+  try {
+    return standin_engine::Records::Get().LastArgument(index);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" int StandinEngineOfferedMessageCount(UINT message) {
+  try {
+    return standin_engine::Records::Get().OfferedMessageCount(message);
+  } catch (...) {
+    return 0;
+  }
+}
+
+extern "C" void StandinEngineFailEngineCreate(bool fail) {
+  try {
+    standin_engine::Records::Get().SetFailEngineCreate(fail);
+  } catch (...) {
+  }
+}
+
+extern "C" void StandinEngineFailViewControllerCreate(bool fail) {
+  try {
+    standin_engine::Records::Get().SetFailViewControllerCreate(fail);
+  } catch (...) {
+  }
+}
+
+extern "C" void StandinEngineSetMonitorDpi(UINT dpi) {
+  try {
+    standin_engine::Records::Get().SetMonitorDpi(dpi);
+  } catch (...) {
+  }
+}
+
+extern "C" void StandinEngineConsumeTopLevelMessage(UINT message, LRESULT result) {
+  try {
+    standin_engine::Records::Get().ConsumeMessage(message, result);
+  } catch (...) {
+  }
+}

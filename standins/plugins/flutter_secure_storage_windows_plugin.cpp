@@ -1,0 +1,10 @@
+// Stand-in for flutter_secure_storage_windows_plugin.dll: registers nothing on the registrar, only
+// records that the host called it, and with which registrar, in the stand-in engine's call record.
+#include "embedding/plugin_libraries.h"
+#include "standins/engine/engine_view_control.h"
+
+extern "C" void FlutterSecureStorageWindowsPluginRegisterWithRegistrar(
+    FlutterDesktopPluginRegistrarRef registrar) {
+  StandinEngineRecordPluginRegistration("FlutterSecureStorageWindowsPluginRegisterWithRegistrar",
+                                        registrar);
+}
