@@ -24,8 +24,9 @@ start_display() {
   local fifo=$prefix/xvfb.fd
   rm -f "$fifo"
   mkfifo "$fifo"
-  # -displayfd lets Xvfb pick a free display number and tell us which.
-  setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" 9>&- </dev/null >/dev/null 2>&1 &
+  # -displayfd lets Xvfb pick a free display number and tell us which. The screen is large enough
+  # for the host window at 144 DPI (1380 x 930): the system holds a new window to the screen.
+  setsid Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp 3>"$fifo" 9>&- </dev/null >/dev/null 2>&1 &
   echo $! >"$prefix/xvfb.pid"
   local number
   read -r -t 20 number <"$fifo"
