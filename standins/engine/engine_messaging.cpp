@@ -135,22 +135,27 @@ struct EngineMessaging::State {
   void AcceptResponse(const FlutterDesktopMessageResponseHandle* handle, const uint8_t* data,
                       size_t size) {
     std::lock_guard hold(mutex);
-    HostCall call;
-    call.kind = HostCallKind::kSendResponse;
-    call.delivery = DeliveryFor(handle);
-    call.bytes = CopyBytes(data, size);
+    const DeliveryId delivery = DeliveryFor(handle);
+    bool accepted = false;
     if (!available) {
       ++dropped;
-    } else if (auto found = deliveries.find(call.delivery); found == deliveries.end() ||
-                                                            found->second.answered ||
-                                                            (data == nullptr && size != 0)) {
+    } else if (auto found = deliveries.find(delivery); found == deliveries.end() ||
+                                                       found->second.answered ||
+                                                       (data == nullptr && size != 0)) {
       ++refused;
     } else {
+      found->second.response = CopyBytes(data, size);
       found->second.answered = true;
-      found->second.response = call.bytes;
-      call.accepted = true;
+      accepted = true;
     }
-    Log(std::move(call));
+    if (logging) {
+      HostCall call;
+      call.kind = HostCallKind::kSendResponse;
+      call.delivery = delivery;
+      call.bytes = CopyBytes(data, size);
+      call.accepted = accepted;
+      Log(std::move(call));
+    }
   }
 
   void SetHandler(const char* channel, FlutterDesktopMessageCallback callback, void* user_data) {
