@@ -276,6 +276,9 @@ EngineMessaging::~EngineMessaging() {
     std::lock_guard hold(state_->mutex);
     state_->available = false;
     stranded.swap(state_->pending_replies);
+    for (const auto& [id, pending] : stranded) {
+      state_->host_messages[id - 1].answered = true;
+    }
   }
   for (const auto& [id, pending] : stranded) {
     pending.reply(nullptr, 0, pending.user_data);

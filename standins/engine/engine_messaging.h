@@ -134,6 +134,7 @@ class EngineMessaging {
   // Responses that arrived while the messenger was unavailable.
   [[nodiscard]] size_t dropped_responses() const;
 
+  // Declared here only so that the engine's C functions (engine_messaging.cpp) can reach it.
   struct State;
 
  private:
