@@ -651,6 +651,31 @@ bool WfpModel::SublayerRegistered(const GUID& key) const noexcept {
                      [&](const Sublayer& sublayer) { return wfp::SameGuid(sublayer.key, key); });
 }
 
+bool WfpModel::IsDynamic(std::uint64_t session) const noexcept {
+  const auto it = sessions_.find(session);
+  return it != sessions_.end() && (it->second.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0;
+}
+
+// An object added outside a dynamic session outlives that session's objects, so it may not
+// reference one of them.
+bool WfpModel::OutlivesProvider(const Session& adder, const GUID& key) const noexcept {
+  if ((adder.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
+    return false;
+  }
+  return std::any_of(providers_.begin(), providers_.end(), [&](const Provider& provider) {
+    return wfp::SameGuid(provider.key, key) && IsDynamic(provider.session);
+  });
+}
+
+bool WfpModel::OutlivesSublayer(const Session& adder, const GUID& key) const noexcept {
+  if ((adder.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
+    return false;
+  }
+  return std::any_of(sublayers_.begin(), sublayers_.end(), [&](const Sublayer& sublayer) {
+    return wfp::SameGuid(sublayer.key, key) && IsDynamic(sublayer.session);
+  });
+}
+
 GUID WfpModel::NewKey() noexcept {
   // Keys the platform generates; recognisable, and never equal to one a caller chose on purpose.
   GUID key{0x0DE1DE1D, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0}};
@@ -820,6 +845,9 @@ DWORD WfpModel::SublayerAdd(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
   if (subLayer->providerKey != nullptr && !ProviderRegistered(*subLayer->providerKey)) {
     return wfp::Status(FWP_E_PROVIDER_NOT_FOUND);
   }
+  if (subLayer->providerKey != nullptr && OutlivesProvider(*session, *subLayer->providerKey)) {
+    return wfp::Status(FWP_E_LIFETIME_MISMATCH);
+  }
   Sublayer added;
   added.key = key;
   added.name = subLayer->displayData.name;
@@ -921,6 +949,10 @@ DWORD WfpModel::FilterAdd(HANDLE engineHandle, const FWPM_FILTER0* filter, PSECU
   // A zero sublayer key stands for the platform's built-in default sublayer.
   if (!wfp::IsZeroGuid(filter->subLayerKey) && !SublayerRegistered(filter->subLayerKey)) {
     return wfp::Status(FWP_E_SUBLAYER_NOT_FOUND);
+  }
+  if ((filter->providerKey != nullptr && OutlivesProvider(*session, *filter->providerKey)) ||
+      OutlivesSublayer(*session, filter->subLayerKey)) {
+    return wfp::Status(FWP_E_LIFETIME_MISMATCH);
   }
   if (filter->providerData.size != 0 && filter->providerData.data == nullptr) {
     return wfp::Status(FWP_E_NULL_POINTER);

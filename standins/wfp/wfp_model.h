@@ -21,7 +21,8 @@
 // What it models:
 // - engine sessions; closing a dynamic one removes every provider, sublayer and filter it added;
 // - providers and sublayers (FWP_E_ALREADY_EXISTS for a duplicate key, FWP_E_IN_USE while still
-//   referenced, the *_NOT_FOUND codes for a missing one);
+//   referenced, the *_NOT_FOUND codes for a missing one, FWP_E_LIFETIME_MISMATCH when an object
+//   outside a dynamic session would reference one inside it);
 // - filters, deep-copied on add, with ids assigned here; an add is refused with the platform's
 //   status when its provider or sublayer is not registered, or its layer, a condition, the weight
 //   or the action is malformed;
@@ -289,6 +290,9 @@ class WfpModel final : public FilteringPlatform {
   void RemoveObjectsOf(std::uint64_t session);
   bool ProviderRegistered(const GUID& key) const noexcept;
   bool SublayerRegistered(const GUID& key) const noexcept;
+  bool IsDynamic(std::uint64_t session) const noexcept;
+  bool OutlivesProvider(const Session& adder, const GUID& key) const noexcept;
+  bool OutlivesSublayer(const Session& adder, const GUID& key) const noexcept;
   GUID NewKey() noexcept;
   std::uint64_t NewHandle() noexcept;
 
