@@ -392,14 +392,6 @@ TEST(KillSwitchTunnel, SecondPermitReplacesThePairWithNewIds) {
   }
 }
 
-TEST(KillSwitchTunnel, EnableAfterPermitRemovesThePair) {
-  Harness h;
-  ASSERT_TRUE(h.killSwitch.Enable(FullConfig()));
-  ASSERT_TRUE(h.killSwitch.PermitTunInterface(kTunAlias));
-  ASSERT_TRUE(h.killSwitch.Enable(FullConfig()));
-  EXPECT_EQ(Signatures(h.Ours()), ExpectedSet(FullConfig()));
-}
-
 TEST(KillSwitchTunnel, PermitWithoutProviderAndSublayerFails) {
   Harness h;
   EXPECT_FALSE(h.killSwitch.PermitTunInterface(kTunAlias));
