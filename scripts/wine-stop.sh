@@ -4,6 +4,7 @@
 set -u
 prefix=$1
 [ -d "$prefix" ] || exit 0
+prefix=$(cd "$prefix" && pwd)  # Wine ignores a relative WINEPREFIX
 WINEPREFIX=$prefix/wine wineserver -k >/dev/null 2>&1 || true
 if [ -s "$prefix/xvfb.pid" ]; then
   kill "$(cat "$prefix/xvfb.pid")" >/dev/null 2>&1 || true

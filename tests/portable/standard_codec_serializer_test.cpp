@@ -1,0 +1,419 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "embedding/byte_streams.h"
+#include "embedding/encodable_value.h"
+#include "embedding/standard_codec_serializer.h"
+#include "tests/portable/codec_test_support.h"
+
+namespace flutter {
+namespace {
+
+using orvane_test::Bytes;
+using orvane_test::Concat;
+using orvane_test::DecodeOne;
+using orvane_test::DiagnosticsOf;
+using orvane_test::Encode;
+using orvane_test::kInvalidRead;
+using orvane_test::Repeat;
+using orvane_test::Text;
+using Lines = std::vector<std::string>;
+
+const StandardCodecSerializer& Serializer() {
+  return StandardCodecSerializer::SharedInstance();
+}
+
+std::string SizeLine(uint64_t declared) {
+  return "Invalid size in StandardCodecSerializer::ReadValueOfType: " + std::to_string(declared) +
+         " exceeds the message";
+}
+
+// Each value is written as exactly these bytes, and these bytes read back as the value with no
+// diagnostic and nothing left over.
+struct WireCase {
+  const char* name;
+  EncodableValue value;
+  std::vector<uint8_t> bytes;
+};
+
+TEST(StandardCodecSerializerTest, ValuesHaveTheirExactWireForm) {
+  const std::vector<WireCase> cases = {
+      {"null", EncodableValue(), Bytes("00")},
+      {"true", EncodableValue(true), Bytes("01")},
+      {"false", EncodableValue(false), Bytes("02")},
+      {"int32 1", EncodableValue(1), Bytes("03 01 00 00 00")},
+      {"int32 -2", EncodableValue(-2), Bytes("03 FE FF FF FF")},
+      {"int64", EncodableValue(int64_t{-2}), Bytes("04 FE FF FF FF FF FF FF FF")},
+      {"double 1.0", EncodableValue(1.0), Bytes("06 00 00 00 00 00 00 00 00 00 00 00 00 00 F0 3F")},
+      {"abc", EncodableValue("abc"), Bytes("07 03 61 62 63")},
+      {"empty string", EncodableValue(""), Bytes("07 00")},
+      {"300 bytes", EncodableValue(std::string(300, 'x')),
+       Concat({Bytes("07 FE 2C 01"), std::vector<uint8_t>(300, 'x')})},
+      {"65536 bytes", EncodableValue(std::string(65536, 'y')),
+       Concat({Bytes("07 FF 00 00 01 00"), std::vector<uint8_t>(65536, 'y')})},
+      {"empty int32 list", EncodableValue(std::vector<int32_t>{}), Bytes("09 00 00 00")},
+      {"int32 list", EncodableValue(std::vector<int32_t>{1, -1}),
+       Bytes("09 02 00 00 01 00 00 00 FF FF FF FF")},
+      {"map a->1", EncodableValue(EncodableMap{{"a", 1}}), Bytes("0D 01 07 01 61 03 01 00 00 00")},
+      {"list of one double", EncodableValue(EncodableList{1.0}),
+       Bytes("0C 01 06 00 00 00 00 00 00 00 00 00 00 00 F0 3F")},
+      {"empty float list", EncodableValue(std::vector<float>{}), Bytes("0E 00 00 00")},
+      {"float list", EncodableValue(std::vector<float>{1.0f}), Bytes("0E 01 00 00 00 00 80 3F")},
+      {"empty int64 list", EncodableValue(std::vector<int64_t>{}),
+       Bytes("0A 00 00 00 00 00 00 00")},
+      {"int64 list", EncodableValue(std::vector<int64_t>{1}),
+       Bytes("0A 01 00 00 00 00 00 00 01 00 00 00 00 00 00 00")},
+      {"double list", EncodableValue(std::vector<double>{-2.0}),
+       Bytes("0B 01 00 00 00 00 00 00 00 00 00 00 00 00 00 C0")},
+      {"empty byte list", EncodableValue(std::vector<uint8_t>{}), Bytes("08 00")},
+      {"byte list", EncodableValue(std::vector<uint8_t>{0, 255}), Bytes("08 02 00 FF")},
+      {"nested",
+       EncodableValue(EncodableList{EncodableList{}, EncodableMap{{EncodableValue(), true}}}),
+       Bytes("0C 02 0C 00 0D 01 00 01")},
+  };
+  for (const WireCase& wire : cases) {
+    SCOPED_TRACE(wire.name);
+    Lines lines;
+    std::vector<uint8_t> written;
+    lines = DiagnosticsOf([&] { written = Encode(wire.value); });
+    EXPECT_EQ(written, wire.bytes);
+    EXPECT_EQ(lines, Lines{});
+    const auto decoded = DecodeOne(wire.bytes);
+    EXPECT_EQ(decoded.value, wire.value);
+    EXPECT_EQ(decoded.lines, Lines{});
+    EXPECT_EQ(decoded.position, wire.bytes.size());
+  }
+}
+
+TEST(StandardCodecSerializerTest, SizeFieldTakesOneThreeOrFiveBytes) {
+  const std::vector<std::pair<size_t, std::vector<uint8_t>>> cases = {
+      {0, Bytes("00")},
+      {253, Bytes("FD")},
+      {254, Bytes("FE FE 00")},
+      {65535, Bytes("FE FF FF")},
+      {65536, Bytes("FF 00 00 01 00")},
+      {0xFFFFFFFF, Bytes("FF FF FF FF FF")},
+  };
+  for (const auto& [size, bytes] : cases) {
+    SCOPED_TRACE(size);
+    std::vector<uint8_t> written;
+    ByteBufferStreamWriter writer(&written);
+    Serializer().WriteSize(size, &writer);
+    EXPECT_EQ(written, bytes);
+    ByteBufferStreamReader reader(bytes.data(), bytes.size());
+    EXPECT_EQ(Serializer().ReadSize(&reader), size);
+  }
+  // Longer forms than needed are read too.
+  for (const auto& longer : {Bytes("FE 05 00"), Bytes("FF 05 00 00 00")}) {
+    ByteBufferStreamReader reader(longer.data(), longer.size());
+    EXPECT_EQ(Serializer().ReadSize(&reader), 5u);
+  }
+  // A size beyond 32 bits has no wire form.
+  if constexpr (sizeof(size_t) > 4) {
+    std::vector<uint8_t> written;
+    ByteBufferStreamWriter writer(&written);
+    const Lines lines = DiagnosticsOf(
+        [&] { Serializer().WriteSize(static_cast<size_t>(uint64_t{1} << 32), &writer); });
+    EXPECT_EQ(written, Bytes("00"));
+    EXPECT_EQ(lines, Lines{"Size too large in StandardCodecSerializer::WriteSize: 4294967296"});
+  }
+}
+
+TEST(StandardCodecSerializerTest, AlignmentCountsFromTheStartOfTheMessage) {
+  // A double after three bytes of other content pads to position 8, not by 7.
+  std::vector<uint8_t> written = Bytes("AA BB CC");
+  ByteBufferStreamWriter writer(&written);
+  Serializer().WriteValue(EncodableValue(0.5), &writer);
+  EXPECT_EQ(written, Bytes("AA BB CC 06 00 00 00 00 00 00 00 00 00 00 E0 3F"));
+
+  ByteBufferStreamReader reader(written.data(), written.size());
+  for (int i = 0; i < 3; ++i) {
+    (void)reader.ReadByte();
+  }
+  EXPECT_EQ(Serializer().ReadValue(&reader), EncodableValue(0.5));
+  EXPECT_EQ(reader.position(), written.size());
+}
+
+TEST(StandardCodecSerializerTest, MapsAreWrittenInKeyOrder) {
+  EncodableMap map;
+  map[EncodableValue("b")] = 1;
+  map[EncodableValue("a")] = 2;
+  EXPECT_EQ(Encode(EncodableValue(map)),
+            Bytes("0D 02 07 01 61 03 02 00 00 00 07 01 62 03 01 00 00 00"));
+
+  EncodableMap numbers;
+  numbers[EncodableValue(int64_t{1})] = EncodableValue();
+  numbers[EncodableValue(5)] = EncodableValue();
+  EXPECT_EQ(Encode(EncodableValue(numbers)),
+            Bytes("0D 02 03 05 00 00 00 00 04 01 00 00 00 00 00 00 00 00"));
+}
+
+TEST(StandardCodecSerializerTest, ReadingAcceptsWhatIsNeverWritten) {
+  // Tag 5 reads as a string.
+  auto decoded = DecodeOne(Bytes("05 03 61 62 63"));
+  EXPECT_EQ(decoded.value, EncodableValue("abc"));
+  EXPECT_EQ(decoded.lines, Lines{});
+
+  // A repeated map key keeps its first value.
+  decoded = DecodeOne(Bytes("0D 03 07 01 61 03 01 00 00 00 07 01 61 03 02 00 00 00 00 01"));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableMap{{"a", 1}, {EncodableValue(), true}}));
+  EXPECT_EQ(std::get<EncodableMap>(decoded.value).size(), 2u);
+
+  // Keys out of order still build the ordered map.
+  decoded = DecodeOne(Bytes("0D 02 07 01 62 01 07 01 61 02"));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableMap{{"a", false}, {"b", true}}));
+}
+
+TEST(StandardCodecSerializerTest, UnknownTagsReadAsNullAndConsumeOnlyTheTag) {
+  for (const uint8_t tag : {uint8_t{15}, uint8_t{128}, uint8_t{255}}) {
+    SCOPED_TRACE(+tag);
+    const std::vector<uint8_t> bytes = {tag, 0x03, 0x07, 0x00, 0x00, 0x00};
+    Lines lines;
+    EncodableValue first;
+    EncodableValue second;
+    lines = DiagnosticsOf([&] {
+      ByteBufferStreamReader reader(bytes.data(), bytes.size());
+      first = Serializer().ReadValue(&reader);
+      second = Serializer().ReadValue(&reader);
+    });
+    EXPECT_TRUE(first.IsNull());
+    EXPECT_EQ(second, EncodableValue(7));  // the next value begins right after the tag
+    EXPECT_EQ(lines, Lines{"Unknown type in StandardCodecSerializer::ReadValueOfType: " +
+                           std::to_string(tag)});
+  }
+}
+
+TEST(StandardCodecSerializerTest, ShortReadsGiveZerosOneLineEachAndDoNotMove) {
+  auto decoded = DecodeOne({});
+  EXPECT_TRUE(decoded.value.IsNull());
+  EXPECT_EQ(decoded.lines, Lines{kInvalidRead});
+  EXPECT_EQ(decoded.position, 0u);
+
+  // A string of declared length 3 with 1 byte left: three zero bytes, and the byte stays unread.
+  decoded = DecodeOne(Bytes("07 03 61"));
+  EXPECT_EQ(decoded.value, EncodableValue(std::string(3, '\0')));
+  EXPECT_EQ(decoded.lines, Lines{kInvalidRead});
+  EXPECT_EQ(decoded.position, 2u);
+
+  decoded = DecodeOne(Bytes("03 01 02"));
+  EXPECT_EQ(decoded.value, EncodableValue(0));
+  EXPECT_EQ(decoded.lines, Lines{kInvalidRead});
+  EXPECT_EQ(decoded.position, 1u);
+
+  // A size cut short reads as 0.
+  decoded = DecodeOne(Bytes("07 FE 05"));
+  EXPECT_EQ(decoded.value, EncodableValue(""));
+  EXPECT_EQ(decoded.lines, Lines{kInvalidRead});
+
+  decoded = DecodeOne(Bytes("09 02 00 00 01 00 00 00"));
+  EXPECT_EQ(decoded.value, EncodableValue(std::vector<int32_t>{0, 0}));
+  EXPECT_EQ(decoded.lines, Lines{kInvalidRead});
+  EXPECT_EQ(decoded.position, 4u);  // after the padding, which was skipped
+
+  // Padding that runs past the end makes even an empty typed list a short read.
+  decoded = DecodeOne(Bytes("0E 00"));
+  EXPECT_EQ(decoded.value, EncodableValue(std::vector<float>{}));
+  EXPECT_EQ(decoded.lines, Lines{kInvalidRead});
+
+  // Elements after a failed read come from the same bytes, each failure with its own line.
+  decoded = DecodeOne(Bytes("0C 03 01"));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableList{true, EncodableValue(), EncodableValue()}));
+  EXPECT_EQ(decoded.lines, (Lines{kInvalidRead, kInvalidRead}));
+
+  decoded = DecodeOne(Bytes("0D 02 07 01 61"));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableMap{{"a", EncodableValue()},
+                                                       {EncodableValue(), EncodableValue()}}));
+  EXPECT_EQ(decoded.lines, Lines(3, kInvalidRead));
+}
+
+TEST(StandardCodecSerializerTest, CustomValuesGoOutAsNullWithOneLine) {
+  const EncodableValue list(EncodableList{CustomValue(std::string("x")), true});
+  std::vector<uint8_t> written;
+  const Lines lines = DiagnosticsOf([&] { written = Encode(list); });
+  EXPECT_EQ(written, Bytes("0C 02 00 01"));
+  EXPECT_EQ(lines, Lines{"Unhandled custom type in StandardCodecSerializer::WriteValue. "
+                         "Custom types require codec extensions."});
+}
+
+// A serializer for an application type, to show that the hooks see every nested element.
+struct Point {
+  int32_t x;
+  int32_t y;
+};
+
+class PointSerializer : public StandardCodecSerializer {
+ public:
+  static constexpr uint8_t kPointTag = 128;
+
+  void WriteValue(const EncodableValue& value, ByteStreamWriter* stream) const override {
+    if (const auto* custom = std::get_if<CustomValue>(&value)) {
+      if (const Point* point = custom->TryGet<Point>()) {
+        stream->WriteByte(kPointTag);
+        stream->WriteBytes(reinterpret_cast<const uint8_t*>(&point->x), 4);
+        stream->WriteBytes(reinterpret_cast<const uint8_t*>(&point->y), 4);
+        return;
+      }
+    }
+    StandardCodecSerializer::WriteValue(value, stream);
+  }
+
+  EncodableValue ReadValueOfType(uint8_t type, ByteStreamReader* stream) const override {
+    if (type != kPointTag) {
+      return StandardCodecSerializer::ReadValueOfType(type, stream);
+    }
+    Point point{0, 0};
+    stream->ReadBytes(reinterpret_cast<uint8_t*>(&point.x), 4);
+    stream->ReadBytes(reinterpret_cast<uint8_t*>(&point.y), 4);
+    return EncodableValue(CustomValue(point));
+  }
+};
+
+TEST(StandardCodecSerializerTest, DerivedSerializerHandlesCustomValuesAtAnyDepth) {
+  const PointSerializer serializer;
+  const EncodableValue value(EncodableMap{{"points", EncodableList{CustomValue(Point{1, -1}), 3}}});
+  std::vector<uint8_t> written;
+  ByteBufferStreamWriter writer(&written);
+  serializer.WriteValue(value, &writer);
+  EXPECT_EQ(written, Concat({Bytes("0D 01 07 06"), Text("points"),
+                             Bytes("0C 02 80 01 00 00 00 FF FF FF FF 03 03 00 00 00")}));
+
+  ByteBufferStreamReader reader(written.data(), written.size());
+  const EncodableValue read = serializer.ReadValue(&reader);
+  const auto& list =
+      std::get<EncodableList>(std::get<EncodableMap>(read).at(EncodableValue("points")));
+  ASSERT_EQ(list.size(), 2u);
+  const Point* point = std::get<CustomValue>(list[0]).TryGet<Point>();
+  ASSERT_NE(point, nullptr);
+  EXPECT_EQ(point->x, 1);
+  EXPECT_EQ(point->y, -1);
+  EXPECT_EQ(list[1], EncodableValue(3));
+}
+
+// Hostile sizes: a declared length or count is never trusted beyond what the message holds.
+TEST(StandardCodecSerializerTest, HugeDeclaredLengthsAllocateNothing) {
+  // Each would ask for 4 GiB to 32 GiB before the read failed.
+  const std::vector<std::pair<std::vector<uint8_t>, EncodableValue>> cases = {
+      {Bytes("07 FF FF FF FF FF 61"), EncodableValue("")},
+      {Bytes("05 FF FF FF FF FF"), EncodableValue("")},
+      {Bytes("08 FF FF FF FF FF"), EncodableValue(std::vector<uint8_t>{})},
+      {Bytes("09 FF FF FF FF FF 00 00"), EncodableValue(std::vector<int32_t>{})},
+      {Bytes("0A FF FF FF FF FF"), EncodableValue(std::vector<int64_t>{})},
+      {Bytes("0B FF FF FF FF FF"), EncodableValue(std::vector<double>{})},
+      {Bytes("0E FF FF FF FF FF"), EncodableValue(std::vector<float>{})},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    SCOPED_TRACE(bytes[0]);
+    const auto decoded = DecodeOne(bytes);
+    EXPECT_EQ(decoded.value, expected);
+    EXPECT_EQ(decoded.lines, Lines{SizeLine(0xFFFFFFFF)});
+  }
+  // Position: after the size field (and the padding), as after any failed read.
+  EXPECT_EQ(DecodeOne(Bytes("07 FF FF FF FF FF 61")).position, 6u);
+  EXPECT_EQ(DecodeOne(Bytes("09 FF FF FF FF FF 00 00")).position, 8u);
+}
+
+TEST(StandardCodecSerializerTest, HugeCountsAreCutShortOnceTheMessageEnds) {
+  // The six bytes that used to reserve room for four billion values and then print a line for
+  // each: sixteen elements are read past the end, then the count is dropped.
+  const auto decoded = DecodeOne(Bytes("0C FF FF FF FF FF"));
+  EXPECT_EQ(decoded.value, EncodableValue(EncodableList(16)));
+  Lines expected(16, kInvalidRead);
+  expected.push_back(SizeLine(0xFFFFFFFF));
+  EXPECT_EQ(decoded.lines, expected);
+
+  // Elements that are present are read as usual first.
+  const auto partial = DecodeOne(Bytes("0C FF FF FF FF FF 01 0F"));
+  ASSERT_EQ(std::get<EncodableList>(partial.value).size(), 18u);
+  EXPECT_EQ(std::get<EncodableList>(partial.value)[0], EncodableValue(true));
+  EXPECT_EQ(partial.lines.size(), 1u + 16 + 1);
+  EXPECT_EQ(partial.lines.front(), "Unknown type in StandardCodecSerializer::ReadValueOfType: 15");
+
+  const auto map = DecodeOne(Bytes("0D FF FF FF FF FF"));
+  EXPECT_EQ(map.value, EncodableValue(EncodableMap{{EncodableValue(), EncodableValue()}}));
+  EXPECT_EQ(map.lines.size(), 2u * 16 + 1);
+  EXPECT_EQ(map.lines.back(), SizeLine(0xFFFFFFFF));
+}
+
+TEST(StandardCodecSerializerTest, OverclaimingNestedListsPrintABoundedNumberOfLines) {
+  // Every list claims four billion elements, and its first element is the next list. Each of the
+  // 200 open lists reads 16 elements past the end and is then cut: 17 lines each, not 4 billion.
+  const auto decoded = DecodeOne(Repeat(Bytes("0C FF FF FF FF FF"), 200));
+  EXPECT_EQ(decoded.lines.size(), 200u * 17);
+  EXPECT_EQ(orvane_test::NestingDepth(decoded.value), 200u);
+}
+
+TEST(StandardCodecSerializerTest, ManyShortReadsZeroFillNoMoreThanTheMessageSize) {
+  // A hundred strings that each declare 512 bytes where fewer than 400 are left: every read
+  // fails. Read literally that is 51,200 zero bytes out of a 402-byte message. The first short
+  // reads keep their declared size; then the zero fill stops near the message's own size.
+  const std::vector<uint8_t> bytes = Concat({Bytes("0C 64"), Repeat(Bytes("07 FE 00 02"), 100)});
+  const auto decoded = DecodeOne(bytes);
+  const auto& list = std::get<EncodableList>(decoded.value);
+  ASSERT_EQ(list.size(), 100u);
+  EXPECT_EQ(list[0], EncodableValue(std::string(512, '\0')));
+  EXPECT_EQ(list[1], EncodableValue(std::string(512, '\0')));
+  EXPECT_EQ(list[2], EncodableValue(""));
+  EXPECT_EQ(list[99], EncodableValue(""));
+  size_t filled = 0;
+  for (const auto& element : list) {
+    filled += std::get<std::string>(element).size();
+  }
+  EXPECT_LE(filled, bytes.size() + 1024);
+  // Exactly one line per failed element, whichever way it failed.
+  Lines expected(2, kInvalidRead);
+  expected.insert(expected.end(), 98, SizeLine(512));
+  EXPECT_EQ(decoded.lines, expected);
+  EXPECT_EQ(decoded.position, bytes.size());
+}
+
+std::vector<uint8_t> NestedLists(size_t depth) {
+  return Concat({Repeat(Bytes("0C 01"), depth), Bytes("01")});
+}
+
+TEST(StandardCodecSerializerTest, NestingBeyondTheLimitReadsAsNullWithOneLine) {
+  const size_t limit = StandardCodecSerializer::kMaxNestingDepth;
+  // At the limit everything decodes.
+  auto decoded = DecodeOne(NestedLists(limit));
+  EXPECT_EQ(decoded.lines, Lines{});
+  EXPECT_EQ(orvane_test::NestingDepth(decoded.value), limit);
+
+  // One deeper: the innermost list is null and nothing after its tag is read.
+  decoded = DecodeOne(NestedLists(limit + 1));
+  EXPECT_EQ(decoded.lines, Lines{"Value nested too deeply in StandardCodecSerializer::"
+                                 "ReadValueOfType; limit is 256 levels"});
+  EXPECT_EQ(orvane_test::NestingDepth(decoded.value), limit);
+  EXPECT_EQ(decoded.position, 2 * limit + 1);
+
+  // Hundreds of kilobytes of nesting neither overflow the stack nor print more than the one line.
+  decoded = DecodeOne(NestedLists(200000));
+  EXPECT_EQ(decoded.lines.size(), 1u);
+  EXPECT_EQ(orvane_test::NestingDepth(decoded.value), limit);
+
+  // Maps count as well, and the depth is back to zero for the next message.
+  decoded = DecodeOne(Repeat(Bytes("0D 01 00"), 300));
+  EXPECT_EQ(decoded.lines.size(), 1u);
+  EXPECT_EQ(orvane_test::NestingDepth(decoded.value), limit);
+  decoded = DecodeOne(NestedLists(limit));
+  EXPECT_EQ(decoded.lines, Lines{});
+}
+
+TEST(StandardCodecSerializerTest, DecodingGoesOnAfterATooDeepValue) {
+  // The too-deep list's count byte (01 = true) becomes the next element of the enclosing list.
+  const size_t limit = StandardCodecSerializer::kMaxNestingDepth;
+  const auto decoded =
+      DecodeOne(Concat({Repeat(Bytes("0C 01"), limit - 1), Bytes("0C 02 0C 01 03 07 00 00 00")}));
+  EncodableValue innermost(EncodableList{EncodableValue(), true});
+  const EncodableValue* current = &decoded.value;
+  for (size_t i = 0; i + 1 < limit; ++i) {
+    current = &std::get<EncodableList>(*current)[0];
+  }
+  EXPECT_EQ(*current, innermost);
+  EXPECT_EQ(decoded.lines.size(), 1u);
+  EXPECT_EQ(decoded.position, 2 * (limit - 1) + 4);
+}
+
+}  // namespace
+}  // namespace flutter
