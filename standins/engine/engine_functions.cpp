@@ -3,6 +3,7 @@
 // recorded; the engine ends exactly once, through its view controller when one took it over.
 #include <windows.h>
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -18,6 +19,8 @@ namespace standin_engine {
 namespace {
 
 std::mutex liveMutex;
+// The engine created last, while it lives.
+FlutterDesktopEngineRef latestEngine = nullptr;
 std::set<FlutterDesktopEngineRef>& LiveEngines() {
   static auto* const engines = new std::set<FlutterDesktopEngineRef>();
   return *engines;
@@ -157,8 +160,13 @@ void DestroyEngine(FlutterDesktopEngine* engine) {
   {
     const std::lock_guard lock(liveMutex);
     LiveEngines().erase(engine);
+    if (latestEngine == engine) {
+      latestEngine = nullptr;
+    }
   }
   const int id = engine->id;
+  // The messenger becomes unavailable; references the host still holds keep it allocated.
+  StandinMessagingDestroy(engine->messaging);
   delete engine;
   Records::Get().Append(Numbered("engine", id) + " destroyed");
 }
@@ -202,12 +210,18 @@ extern "C" FlutterDesktopEngineRef FlutterDesktopEngineCreate(
       return nullptr;
     }
     auto engine = std::make_unique<FlutterDesktopEngine>();
+    engine->messaging = StandinMessagingCreate();
+    if (engine->messaging == nullptr) {
+      records.Append("FlutterDesktopEngineCreate refused: no messenger");
+      return nullptr;
+    }
     engine->id = records.NextId();
     engine->assetsPath = engine_properties->assets_path;
     engine->entrypoint = engine_properties->dart_entrypoint;
     {
       const std::lock_guard lock(standin_engine::liveMutex);
       standin_engine::LiveEngines().insert(engine.get());
+      standin_engine::latestEngine = engine.get();
     }
     records.Append("FlutterDesktopEngineCreate " + Numbered("engine", engine->id));
     return engine.release();
@@ -233,6 +247,19 @@ extern "C" bool FlutterDesktopEngineDestroy(FlutterDesktopEngineRef engine) {
     return true;
   } catch (...) {
     return false;
+  }
+}
+
+extern "C" FlutterDesktopMessengerRef FlutterDesktopEngineGetMessenger(
+    FlutterDesktopEngineRef engine) {
+  try {
+    if (!IsLiveEngine(engine)) {
+      Misuse("FlutterDesktopEngineGetMessenger with " + Unusable(engine, "engine"));
+      return nullptr;
+    }
+    return StandinMessagingGetMessenger(engine->messaging);
+  } catch (...) {
+    return nullptr;
   }
 }
 
@@ -308,5 +335,15 @@ extern "C" void StandinEngineRecordPluginRegistration(const char* function_name,
     Records::Get().Append(std::string(function_name != nullptr ? function_name : "(null)") +
                           " registrar " + name);
   } catch (...) {
+  }
+}
+
+extern "C" StandinMessagingRef StandinEngineLatestMessaging(void) {
+  try {
+    const std::lock_guard lock(standin_engine::liveMutex);
+    return standin_engine::latestEngine == nullptr ? nullptr
+                                                   : standin_engine::latestEngine->messaging;
+  } catch (...) {
+    return nullptr;
   }
 }

@@ -1,6 +1,6 @@
-// Test control of the stand-in engine's engine and view side: what the host called, with what,
-// and knobs that make the stand-in answer the way a test needs. Exported by the stand-in
-// flutter_windows.dll next to the engine's own functions; the real engine has none of these.
+// C control interface of the stand-in engine's engine and view side, exported from the stand-in
+// flutter_windows.dll next to the engine's own functions and the messaging side's control
+// (messaging_control.h). As there, only C types cross and the caller owns every buffer.
 //
 // All of it is process-wide and meant for the UI thread of a test.
 #ifndef ORVANE_STANDINS_ENGINE_ENGINE_VIEW_CONTROL_H_
@@ -8,56 +8,77 @@
 
 #include <stdbool.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <windows.h>
 
 #include "embedding/flutter_windows.h"
+#include "standins/engine/messaging_control.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+// What the text functions below return when there is no text: no record, or the host passed
+// null where the text would be.
+#define STANDIN_ENGINE_NO_TEXT SIZE_MAX
+
 // Forgets every recorded call and restores every knob to its default. Live engines and views
 // stay as they are.
 void StandinEngineReset(void);
 
-// ---- Recorded calls, in the order they happened -------------------------------------------
-// One line per engine or view call the host made, and per event the stand-in produced, e.g.
+// ---- What the host did ---------------------------------------------------------------------
+
+// The engine and view calls the host made, and the events the stand-in produced, one per line in
+// order, NUL-terminated and truncated to fit. Returns the length the whole text needs. Lines:
 //   "FlutterDesktopEngineCreate engine 1"
 //   "FlutterDesktopEngineCreate refused: dart_entrypoint is null"
-//   "FlutterDesktopViewControllerCreate 1150x775 engine 1 controller 1"
+//   "FlutterDesktopViewControllerCreate 1150x775 engine 1 view controller 3 view 2"
 //   "FlutterDesktopEngineGetPluginRegistrar engine 1 FileSelectorWindows"
 //   "FileSelectorWindowsRegisterWithRegistrar registrar FileSelectorWindows"
-//   "frame 1 view 1", "next frame callback engine 1", "engine 1 destroyed"
-//   "misuse: FlutterDesktopViewControllerForceRedraw with a null controller"
-// The pointer stays valid until the next StandinEngineReset.
-size_t StandinEngineCallCount(void);
-const char* StandinEngineCall(size_t index);
+//   "frame 1 view 2", "next frame callback engine 1", "engine 1 destroyed"
+//   "misuse: FlutterDesktopViewControllerForceRedraw with a null view controller"
+// Messenger calls are in the messaging side's own log (StandinMessagingCallLog).
+size_t StandinEngineCallLog(char* text, size_t capacity);
 
-// What the last FlutterDesktopEngineCreate received (also a refused one), as copies the stand-in
-// keeps until the next create or reset. False when no create with a properties record was seen.
+// The scalar part of what the last FlutterDesktopEngineCreate received (a refused one too).
 typedef struct {
-  const wchar_t* assets_path;       // null when the host passed null
-  const wchar_t* icu_data_path;     // null when the host passed null
-  const wchar_t* aot_library_path;  // null when the host passed null
-  const char* dart_entrypoint;      // null when the host passed null
+  bool assets_path_null;
+  bool icu_data_path_null;
+  bool aot_library_path_null;
+  bool dart_entrypoint_null;
   int dart_entrypoint_argc;
   bool dart_entrypoint_argv_null;
   int gpu_preference;
   int ui_thread_policy;
 } StandinEngineProperties;
+// False when no create with a properties record was seen.
 bool StandinEngineLastProperties(StandinEngineProperties* out);
-// Entry-point argument `index` of the last create; null when out of range or the entry was null.
-const char* StandinEngineLastArgument(int index);
+
+typedef enum {
+  kStandinAssetsPath = 0,
+  kStandinIcuDataPath = 1,
+  kStandinAotLibraryPath = 2,
+} StandinEnginePath;
+// A path of the last create, NUL-terminated and truncated to fit; returns the length it needs.
+size_t StandinEngineLastPath(StandinEnginePath which, wchar_t* text, size_t capacity);
+// The entry point of the last create (`index` -1) or its entry-point argument `index`, as the
+// UTF-8 bytes received, NUL-terminated and truncated to fit; returns the length it needs.
+size_t StandinEngineLastEntrypointText(int index, char* text, size_t capacity);
 
 // How often the host offered `message` through
 // FlutterDesktopViewControllerHandleTopLevelWindowProc.
 int StandinEngineOfferedMessageCount(UINT message);
 
+// The messaging side of the engine created last, while it lives (null otherwise): lets a test
+// play the application on the messenger the host got from FlutterDesktopEngineGetMessenger.
+StandinMessagingRef StandinEngineLatestMessaging(void);
+
 // ---- Knobs -------------------------------------------------------------------------------
+
 // While set, FlutterDesktopEngineCreate returns null.
 void StandinEngineFailEngineCreate(bool fail);
-// While set, FlutterDesktopViewControllerCreate returns null (and, having taken the engine over,
-// destroys it, as it does for any refused view controller).
+// While set, FlutterDesktopViewControllerCreate returns null; having taken the engine over, it
+// ends that engine, as it does for any refused view controller.
 void StandinEngineFailViewControllerCreate(bool fail);
 // The DPI that FlutterDesktopGetDpiForMonitor answers for every monitor; 0 (the default) answers
 // each monitor's own DPI.
@@ -67,9 +88,9 @@ void StandinEngineSetMonitorDpi(UINT dpi);
 void StandinEngineConsumeTopLevelMessage(UINT message, LRESULT result);
 
 // ---- Registration record of the stand-in plugin libraries ---------------------------------
-// Called by each stand-in plugin's registration function; appends "<function> registrar <name>"
-// to the recorded calls, where <name> is the plugin name the registrar was made for, "(null)"
-// or "(unknown)".
+
+// Called by each stand-in plugin's registration function; adds "<function> registrar <name>" to
+// the call log, <name> being the plugin name the registrar was made for, "(null)" or "(unknown)".
 void StandinEngineRecordPluginRegistration(const char* function_name,
                                            FlutterDesktopPluginRegistrarRef registrar);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "embedding/flutter_windows.h"
+#include "standins/engine/messaging_control.h"
 
 struct FlutterDesktopPluginRegistrar {
   FlutterDesktopEngine* engine = nullptr;
@@ -18,6 +19,8 @@ struct FlutterDesktopPluginRegistrar {
 
 struct FlutterDesktopEngine {
   int id = 0;
+  // The messaging side: the messenger the host gets, and what a test plays the application on.
+  StandinMessagingRef messaging = nullptr;
   std::wstring assetsPath;
   std::string entrypoint;  // shown on the placeholder view
   // One registrar per plugin name, kept for the engine's life so that a name always maps to the

@@ -14,14 +14,14 @@ void Records::Append(std::string line) {
   calls_.push_back(std::move(line));
 }
 
-size_t Records::CallCount() {
+std::string Records::CallLog() {
   const std::lock_guard lock(mutex_);
-  return calls_.size();
-}
-
-const char* Records::Call(size_t index) {
-  const std::lock_guard lock(mutex_);
-  return index < calls_.size() ? calls_[index].c_str() : nullptr;
+  std::string text;
+  for (const std::string& line : calls_) {
+    text += line;
+    text += '\n';
+  }
+  return text;
 }
 
 Knobs Records::CurrentKnobs() {
@@ -85,10 +85,10 @@ bool Records::LastProperties(StandinEngineProperties* out) {
     return false;
   }
   const Properties& p = *properties_;
-  out->assets_path = p.assetsPath ? p.assetsPath->c_str() : nullptr;
-  out->icu_data_path = p.icuDataPath ? p.icuDataPath->c_str() : nullptr;
-  out->aot_library_path = p.aotLibraryPath ? p.aotLibraryPath->c_str() : nullptr;
-  out->dart_entrypoint = p.entrypoint ? p.entrypoint->c_str() : nullptr;
+  out->assets_path_null = !p.assetsPath;
+  out->icu_data_path_null = !p.icuDataPath;
+  out->aot_library_path_null = !p.aotLibraryPath;
+  out->dart_entrypoint_null = !p.entrypoint;
   out->dart_entrypoint_argc = p.argc;
   out->dart_entrypoint_argv_null = p.argvNull;
   out->gpu_preference = p.gpuPreference;
@@ -96,13 +96,34 @@ bool Records::LastProperties(StandinEngineProperties* out) {
   return true;
 }
 
-const char* Records::LastArgument(int index) {
+std::optional<std::wstring> Records::LastPath(StandinEnginePath which) {
   const std::lock_guard lock(mutex_);
-  if (!properties_ || index < 0 || static_cast<size_t>(index) >= properties_->arguments.size()) {
-    return nullptr;
+  if (!properties_) {
+    return std::nullopt;
   }
-  const std::optional<std::string>& argument = properties_->arguments[static_cast<size_t>(index)];
-  return argument ? argument->c_str() : nullptr;
+  switch (which) {
+    case kStandinAssetsPath:
+      return properties_->assetsPath;
+    case kStandinIcuDataPath:
+      return properties_->icuDataPath;
+    case kStandinAotLibraryPath:
+      return properties_->aotLibraryPath;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Records::LastEntrypointText(int index) {
+  const std::lock_guard lock(mutex_);
+  if (!properties_) {
+    return std::nullopt;
+  }
+  if (index == -1) {
+    return properties_->entrypoint;
+  }
+  if (index < 0 || static_cast<size_t>(index) >= properties_->arguments.size()) {
+    return std::nullopt;
+  }
+  return properties_->arguments[static_cast<size_t>(index)];
 }
 
 std::optional<LRESULT> Records::OfferMessage(UINT message) {
@@ -157,19 +178,11 @@ extern "C" void StandinEngineReset(void) {
   }
 }
 
-extern "C" size_t StandinEngineCallCount(void) {
+extern "C" size_t StandinEngineCallLog(char* text, size_t capacity) {
   try {
-    return standin_engine::Records::Get().CallCount();
+    return standin_engine::CopyText(standin_engine::Records::Get().CallLog(), text, capacity);
   } catch (...) {
-    return 0;
-  }
-}
-
-extern "C" const char* StandinEngineCall(size_t index) {
-  try {
-    return standin_engine::Records::Get().Call(index);
-  } catch (...) {
-    return nullptr;
+    return standin_engine::CopyText(std::string(), text, capacity);
   }
 }
 
@@ -181,12 +194,26 @@ extern "C" bool StandinEngineLastProperties(StandinEngineProperties* out) {
   }
 }
 
-extern "C" const char* StandinEngineLastArgument(int index) {
+extern "C" size_t StandinEngineLastPath(StandinEnginePath which, wchar_t* text, size_t capacity) {
   try {
-    return standin_engine::Records::Get().LastArgument(index);
+    if (const auto path = standin_engine::Records::Get().LastPath(which)) {
+      return standin_engine::CopyText(*path, text, capacity);
+    }
   } catch (...) {
-    return nullptr;
   }
+  standin_engine::CopyText(std::wstring(), text, capacity);
+  return STANDIN_ENGINE_NO_TEXT;
+}
+
+extern "C" size_t StandinEngineLastEntrypointText(int index, char* text, size_t capacity) {
+  try {
+    if (const auto found = standin_engine::Records::Get().LastEntrypointText(index)) {
+      return standin_engine::CopyText(*found, text, capacity);
+    }
+  } catch (...) {
+  }
+  standin_engine::CopyText(std::string(), text, capacity);
+  return STANDIN_ENGINE_NO_TEXT;
 }
 
 extern "C" int StandinEngineOfferedMessageCount(UINT message) {

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -31,8 +30,8 @@ class Records {
   static Records& Get();
 
   void Append(std::string line);
-  size_t CallCount();
-  const char* Call(size_t index);
+  // Every line, each followed by a line feed.
+  std::string CallLog();
 
   Knobs CurrentKnobs();
   void SetFailEngineCreate(bool fail);
@@ -42,7 +41,9 @@ class Records {
 
   void RecordProperties(const FlutterDesktopEngineProperties& properties);
   bool LastProperties(StandinEngineProperties* out);
-  const char* LastArgument(int index);
+  std::optional<std::wstring> LastPath(StandinEnginePath which);
+  // The entry point for index -1, else the entry-point argument `index`.
+  std::optional<std::string> LastEntrypointText(int index);
 
   // Counts the offer and answers what a test asked the hook to return, if anything.
   std::optional<LRESULT> OfferMessage(UINT message);
@@ -69,8 +70,7 @@ class Records {
   Records() = default;
 
   std::mutex mutex_;
-  // A deque keeps every line where it is, so handed-out pointers survive later appends.
-  std::deque<std::string> calls_;
+  std::vector<std::string> calls_;
   Knobs knobs_;
   std::optional<Properties> properties_;
   std::map<UINT, int> offeredMessages_;
@@ -85,6 +85,17 @@ void Misuse(const std::string& what);
 
 // "a null engine" or "an unknown engine", for misuse lines.
 std::string Unusable(const void* handle, const char* kind);
+
+// Copies `text` and a NUL into `buffer`, truncated to fit; returns the length `text` needs.
+template <typename Char>
+size_t CopyText(const std::basic_string<Char>& text, Char* buffer, size_t capacity) noexcept {
+  if (buffer != nullptr && capacity > 0) {
+    const size_t count = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    text.copy(buffer, count);
+    buffer[count] = Char{};
+  }
+  return text.size();
+}
 
 }  // namespace standin_engine
 
