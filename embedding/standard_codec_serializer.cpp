@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <typeinfo>
+#include <utility>
 
 #include "embedding/diagnostics.h"
 
