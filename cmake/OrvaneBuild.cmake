@@ -26,6 +26,16 @@ if(ORVANE_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(ORVANE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "ORVANE_FUZZ needs clang (libFuzzer)")
+  endif()
+  # Coverage instrumentation for everything of ours; only the fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+    -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(WIN32 AND CMAKE_CROSSCOMPILING)
   # ctest runs the Windows executables under Wine, in a prefix inside this build tree.
   set(ORVANE_WINE_DIR ${CMAKE_BINARY_DIR}/wine)

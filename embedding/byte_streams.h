@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -35,20 +36,66 @@ class ByteStreamWriter {
 };
 
 // Reads in place from a buffer that the caller owns and keeps alive for the reader's lifetime.
-// Positions count from the buffer's first byte, which is what alignment is relative to.
+// Positions count from the buffer's first byte, which is what alignment is relative to. The
+// operations are defined here so that the serializer, which recognises this reader, can inline
+// them on its hot paths instead of paying a virtual call per byte.
 class ByteBufferStreamReader final : public ByteStreamReader {
  public:
-  ByteBufferStreamReader(const uint8_t* bytes, size_t size) noexcept;
+  ByteBufferStreamReader(const uint8_t* bytes, size_t size) noexcept : bytes_(bytes), size_(size) {}
 
-  uint8_t ReadByte() override;
-  void ReadBytes(uint8_t* buffer, size_t length) override;
-  void SkipToAlignment(uint8_t alignment) override;
-  std::optional<size_t> BytesRemaining() const override;
+  uint8_t ReadByte() override {
+    if (position_ >= size_) {
+      ReportInvalidRead();
+      return 0;
+    }
+    return bytes_[position_++];
+  }
+
+  void ReadBytes(uint8_t* buffer, size_t length) override {
+    // Written so that nothing can overflow: the position may already lie past the end.
+    if (position_ > size_ || length > size_ - position_) {
+      ReportInvalidRead();
+      return;
+    }
+    if (length != 0) {
+      std::memcpy(buffer, bytes_ + position_, length);
+    }
+    position_ += length;
+  }
+
+  // No bounds check: the position may pass the end, and the next read then fails.
+  void SkipToAlignment(uint8_t alignment) override {
+    if (alignment == 0) {
+      return;
+    }
+    const uint64_t remainder = position_ % alignment;
+    if (remainder != 0) {
+      position_ += alignment - remainder;
+    }
+  }
+
+  std::optional<size_t> BytesRemaining() const override { return Remaining(); }
+
+  // Not virtual: for callers that know they hold this reader.
+  size_t Remaining() const noexcept {
+    return position_ >= size_ ? 0 : static_cast<size_t>(size_ - position_);
+  }
+
+  // The next `length` bytes in place, and moves past them. Not virtual: for callers that know
+  // they hold this reader and have checked that `length` bytes remain.
+  const uint8_t* TakeBytes(size_t length) noexcept {
+    const uint8_t* first = bytes_ + position_;
+    position_ += length;
+    return first;
+  }
 
   // Where the next read starts; may lie past the end after an alignment skip.
   uint64_t position() const noexcept { return position_; }
 
  private:
+  // The diagnostic of a read past the end; out of line, off the hot path.
+  static void ReportInvalidRead() noexcept;
+
   const uint8_t* bytes_;
   uint64_t size_;
   uint64_t position_ = 0;

@@ -50,6 +50,10 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
   if (lhs.index() != rhs.index()) {
     return lhs.index() <=> rhs.index();
   }
+  // Map keys are nearly always strings; spare them the visit.
+  if (const auto* left_text = std::get_if<std::string>(&lhs)) {
+    return *left_text <=> *std::get_if<std::string>(&rhs);
+  }
   return std::visit(
       [&rhs](const auto& left) -> std::partial_ordering {
         using T = std::decay_t<decltype(left)>;

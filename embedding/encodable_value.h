@@ -84,6 +84,12 @@ class EncodableValue : public internal::EncodableValueVariant {
   // through the list and map alternatives back to this type.
   friend std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValue& rhs);
   friend bool operator<(const EncodableValue& lhs, const EncodableValue& rhs) {
+    // Map keys are nearly always strings: those compare here, without a call.
+    const auto* left_text = std::get_if<std::string>(&lhs);
+    const auto* right_text = std::get_if<std::string>(&rhs);
+    if (left_text != nullptr && right_text != nullptr) {
+      return *left_text < *right_text;
+    }
     return (lhs <=> rhs) < 0;
   }
   // Same alternative and equal content; doubles compare as numbers (NaN is unequal to itself).

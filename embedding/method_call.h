@@ -14,6 +14,8 @@ class MethodCall {
   // `arguments` may be null: a call without arguments.
   MethodCall(const std::string& method_name, std::unique_ptr<T> arguments)
       : method_name_(method_name), arguments_(std::move(arguments)) {}
+  MethodCall(std::string&& method_name, std::unique_ptr<T> arguments)
+      : method_name_(std::move(method_name)), arguments_(std::move(arguments)) {}
   virtual ~MethodCall() = default;
 
   MethodCall(const MethodCall&) = delete;

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
 
 #include "embedding/diagnostics.h"
 
@@ -59,63 +64,243 @@ void WriteSizeDiagnostic(uint64_t declared) {
                       std::to_string(declared) + " exceeds the message");
 }
 
+// Bytes left, or none known. The overloads let the buffer reader answer without a virtual call.
+std::optional<size_t> Remaining(const ByteStreamReader& stream) {
+  return stream.BytesRemaining();
+}
+std::optional<size_t> Remaining(const ByteBufferStreamReader& stream) {
+  return stream.Remaining();
+}
+
+uint64_t ZeroFillBudgetAt(std::optional<size_t> remaining) {
+  return remaining ? *remaining + kZeroFillSlack : std::numeric_limits<uint64_t>::max();
+}
+
 // One level of list or map nesting for as long as it lives.
 class NestingScope {
  public:
-  explicit NestingScope(const ByteStreamReader& stream) {
+  explicit NestingScope(std::optional<size_t> remaining) {
     if (t_read_limits.depth == 0) {
-      t_read_limits.zero_fill_budget = ZeroFillBudgetAt(stream);
+      t_read_limits.zero_fill_budget = ZeroFillBudgetAt(remaining);
     }
     ++t_read_limits.depth;
   }
   ~NestingScope() { --t_read_limits.depth; }
   NestingScope(const NestingScope&) = delete;
   NestingScope& operator=(const NestingScope&) = delete;
-
-  static uint64_t ZeroFillBudgetAt(const ByteStreamReader& stream) {
-    const std::optional<size_t> remaining = stream.BytesRemaining();
-    return remaining ? *remaining + kZeroFillSlack : std::numeric_limits<uint64_t>::max();
-  }
 };
 
-// Whether a result of `bytes` bytes may be allocated before reading it. It may when the read will
-// succeed, or when it will fail but its zero fill fits the budget. Otherwise writes the size
-// diagnostic; the caller then yields an empty result and reads nothing.
-bool MayAllocate(const ByteStreamReader& stream, uint64_t bytes, uint64_t declared) {
-  const std::optional<size_t> remaining = stream.BytesRemaining();
-  if (!remaining || bytes <= *remaining) {
-    return true;
+// Reads values for one serializer from one reader, each straight into the value that keeps it.
+// Instantiated for the buffer reader, whose operations then inline, and for any other reader
+// through its virtual operations. When the serializer is exactly the standard one, nested values
+// are read by direct recursion, which is what its virtual dispatch would reach anyway; a derived
+// serializer gets every nested value through its own ReadValueOfType.
+template <typename Reader>
+class ValueReader {
+ public:
+  ValueReader(const StandardCodecSerializer& serializer, Reader* stream, bool standard)
+      : serializer_(serializer), stream_(stream), standard_(standard) {}
+
+  // `out` is null on entry.
+  void ReadOfType(uint8_t type, EncodableValue& out);
+
+ private:
+  static constexpr bool kInPlace = std::is_same_v<Reader, ByteBufferStreamReader>;
+
+  void ReadNested(EncodableValue& out) {
+    if (standard_) {
+      ReadOfType(stream_->ReadByte(), out);
+    } else {
+      out = serializer_.ReadValue(stream_);
+    }
   }
-  if (t_read_limits.depth == 0) {
-    t_read_limits.zero_fill_budget = NestingScope::ZeroFillBudgetAt(stream);
+
+  size_t ReadSize() {
+    const uint8_t first = stream_->ReadByte();
+    if (first < 254) {
+      return first;
+    }
+    if (first == 254) {
+      return ReadNumber<uint16_t>();
+    }
+    return ReadNumber<uint32_t>();
   }
-  if (bytes <= t_read_limits.zero_fill_budget) {
-    t_read_limits.zero_fill_budget -= bytes;
-    return true;
+
+  template <typename T>
+  T ReadNumber() {
+    T number = 0;
+    stream_->ReadBytes(reinterpret_cast<uint8_t*>(&number), sizeof(number));
+    return number;
   }
-  WriteSizeDiagnostic(declared);
-  return false;
+
+  // Whether a result of `bytes` bytes may be allocated before reading it: when the read will
+  // succeed, or when it will fail but its zero fill fits the budget. Otherwise writes the size
+  // diagnostic; the caller then yields an empty result and reads nothing.
+  bool MayAllocate(std::optional<size_t> remaining, uint64_t bytes, uint64_t declared) {
+    if (!remaining || bytes <= *remaining) {
+      return true;
+    }
+    if (t_read_limits.depth == 0) {
+      t_read_limits.zero_fill_budget = ZeroFillBudgetAt(remaining);
+    }
+    if (bytes <= t_read_limits.zero_fill_budget) {
+      t_read_limits.zero_fill_budget -= bytes;
+      return true;
+    }
+    WriteSizeDiagnostic(declared);
+    return false;
+  }
+
+  bool AtEnd() const {
+    const std::optional<size_t> remaining = Remaining(*stream_);
+    return remaining && *remaining == 0;
+  }
+
+  // A string, byte list or typed list: `count` elements of T in one read, after the padding
+  // (taken also for an empty list); on a short read, the declared number of zero elements.
+  template <typename Content>
+  void ReadArray(size_t count, uint8_t alignment, EncodableValue& out) {
+    using T = typename Content::value_type;
+    if (alignment != 0) {
+      stream_->SkipToAlignment(alignment);
+    }
+    const uint64_t bytes = static_cast<uint64_t>(count) * sizeof(T);
+    const std::optional<size_t> remaining = Remaining(*stream_);
+    if constexpr (kInPlace && sizeof(T) == 1) {
+      // The bytes are there: copy them once, straight into the value, without zeroing first.
+      if (bytes <= *remaining) {
+        const auto* first = reinterpret_cast<const T*>(stream_->TakeBytes(count));
+        // Built first, then moved in: std::variant emplaces a type whose constructor may throw
+        // by building a whole temporary variant and move-assigning it.
+        out.template emplace<Content>(Content(first, first + count));
+        return;
+      }
+    }
+    if (!MayAllocate(remaining, bytes, count)) {
+      out.template emplace<Content>();
+      return;
+    }
+    auto& content = out.template emplace<Content>(Content(count, T{}));
+    stream_->ReadBytes(reinterpret_cast<uint8_t*>(content.data()), static_cast<size_t>(bytes));
+  }
+
+  void ReadContainer(uint8_t type, EncodableValue& out);
+
+  // Becomes the next nested value where a value is constructed from it (a map node's key).
+  struct NestedValue {
+    ValueReader* reader;
+    operator EncodableValue() const {
+      EncodableValue value;
+      reader->ReadNested(value);
+      return value;
+    }
+  };
+
+  const StandardCodecSerializer& serializer_;
+  Reader* const stream_;
+  const bool standard_;
+};
+
+template <typename Reader>
+void ValueReader<Reader>::ReadOfType(uint8_t type, EncodableValue& out) {
+  switch (type) {
+    case kNull:
+      return;
+    case kTrue:
+      out.emplace<bool>(true);
+      return;
+    case kFalse:
+      out.emplace<bool>(false);
+      return;
+    case kInt32:
+      out.emplace<int32_t>(ReadNumber<int32_t>());
+      return;
+    case kInt64:
+      out.emplace<int64_t>(ReadNumber<int64_t>());
+      return;
+    case kFloat64:
+      stream_->SkipToAlignment(8);
+      out.emplace<double>(ReadNumber<double>());
+      return;
+    case kLargeInt:
+    case kString:
+      ReadArray<std::string>(ReadSize(), 0, out);
+      return;
+    case kUInt8List:
+      ReadArray<std::vector<uint8_t>>(ReadSize(), 0, out);
+      return;
+    case kInt32List:
+      ReadArray<std::vector<int32_t>>(ReadSize(), 4, out);
+      return;
+    case kInt64List:
+      ReadArray<std::vector<int64_t>>(ReadSize(), 8, out);
+      return;
+    case kFloat64List:
+      ReadArray<std::vector<double>>(ReadSize(), 8, out);
+      return;
+    case kFloat32List:
+      ReadArray<std::vector<float>>(ReadSize(), 4, out);
+      return;
+    case kList:
+    case kMap:
+      ReadContainer(type, out);
+      return;
+    default:
+      WriteDiagnosticLine("Unknown type in StandardCodecSerializer::ReadValueOfType: " +
+                          std::to_string(type));
+      return;
+  }
 }
 
-bool AtEnd(const ByteStreamReader& stream) {
-  const std::optional<size_t> remaining = stream.BytesRemaining();
-  return remaining && *remaining == 0;
-}
+template <typename Reader>
+void ValueReader<Reader>::ReadContainer(uint8_t type, EncodableValue& out) {
+  // Lists and maps recurse; past the depth limit the container reads as null and, as for an
+  // unknown tag, nothing after its tag is consumed. The stack stays bounded whatever comes in.
+  if (t_read_limits.depth >= StandardCodecSerializer::kMaxNestingDepth) {
+    WriteDiagnosticLine(
+        "Value nested too deeply in StandardCodecSerializer::ReadValueOfType; limit is " +
+        std::to_string(StandardCodecSerializer::kMaxNestingDepth) + " levels");
+    return;
+  }
+  NestingScope nesting(Remaining(*stream_));
+  const size_t count = ReadSize();
+  uint32_t reads_past_end = 0;
+  // Checked before every element: each one takes at least one byte, so past the end only a
+  // truncated container is being read, and a bounded stretch of it keeps the old result.
+  auto cut_short = [&] {
+    if (AtEnd() && ++reads_past_end > kMaxReadsPastEnd) {
+      WriteSizeDiagnostic(count);
+      return true;
+    }
+    return false;
+  };
 
-// Elements of a typed list: `count` of them after the alignment padding, in one read.
-template <typename T>
-std::vector<T> ReadArray(ByteStreamReader* stream, size_t count, uint8_t alignment) {
-  if (alignment != 0) {
-    stream->SkipToAlignment(alignment);
+  if (type == kList) {
+    auto& list = out.emplace<EncodableList>();
+    const std::optional<size_t> remaining = Remaining(*stream_);
+    list.reserve(remaining ? std::min(count, *remaining + kMaxReadsPastEnd) : count);
+    for (size_t i = 0; i < count && !cut_short(); ++i) {
+      ReadNested(list.emplace_back());
+    }
+    return;
   }
-  const uint64_t bytes = static_cast<uint64_t>(count) * sizeof(T);
-  if (!MayAllocate(*stream, bytes, count)) {
-    return {};
+
+  auto& map = out.emplace<EncodableMap>();
+  for (size_t i = 0; i < count && !cut_short(); ++i) {
+    // The key is read straight into the new map node, and goes in with a null value that the
+    // next read fills. Well-formed maps arrive in key order, so the end is the right hint and
+    // insertion costs two comparisons.
+    const size_t size_before = map.size();
+    auto pair = map.emplace_hint(map.end(), std::piecewise_construct,
+                                 std::forward_as_tuple(NestedValue{this}), std::forward_as_tuple());
+    if (map.size() != size_before) {
+      ReadNested(pair->second);
+    } else {
+      // The first occurrence of a key wins; this value is read and dropped.
+      EncodableValue dropped;
+      ReadNested(dropped);
+    }
   }
-  std::vector<T> elements(count);
-  // Also with no elements: a list whose padding runs past the end is a short read.
-  stream->ReadBytes(reinterpret_cast<uint8_t*>(elements.data()), static_cast<size_t>(bytes));
-  return elements;
 }
 
 template <typename T>
@@ -259,108 +444,15 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
 
 EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
                                                         ByteStreamReader* stream) const {
-  switch (type) {
-    case kNull:
-      return EncodableValue();
-    case kTrue:
-      return EncodableValue(true);
-    case kFalse:
-      return EncodableValue(false);
-    case kInt32: {
-      int32_t number = 0;
-      stream->ReadBytes(reinterpret_cast<uint8_t*>(&number), sizeof(number));
-      return EncodableValue(number);
-    }
-    case kInt64: {
-      int64_t number = 0;
-      stream->ReadBytes(reinterpret_cast<uint8_t*>(&number), sizeof(number));
-      return EncodableValue(number);
-    }
-    case kFloat64: {
-      stream->SkipToAlignment(8);
-      double number = 0;
-      stream->ReadBytes(reinterpret_cast<uint8_t*>(&number), sizeof(number));
-      return EncodableValue(number);
-    }
-    case kLargeInt:
-    case kString: {
-      const size_t size = ReadSize(stream);
-      if (!MayAllocate(*stream, size, size)) {
-        return EncodableValue(std::string());
-      }
-      std::string text(size, '\0');
-      stream->ReadBytes(reinterpret_cast<uint8_t*>(text.data()), size);
-      return EncodableValue(std::move(text));
-    }
-    case kUInt8List: {
-      const size_t count = ReadSize(stream);
-      return EncodableValue(ReadArray<uint8_t>(stream, count, 0));
-    }
-    case kInt32List: {
-      const size_t count = ReadSize(stream);
-      return EncodableValue(ReadArray<int32_t>(stream, count, 4));
-    }
-    case kInt64List: {
-      const size_t count = ReadSize(stream);
-      return EncodableValue(ReadArray<int64_t>(stream, count, 8));
-    }
-    case kFloat64List: {
-      const size_t count = ReadSize(stream);
-      return EncodableValue(ReadArray<double>(stream, count, 8));
-    }
-    case kFloat32List: {
-      const size_t count = ReadSize(stream);
-      return EncodableValue(ReadArray<float>(stream, count, 4));
-    }
-    case kList:
-    case kMap:
-      break;
-    default:
-      WriteDiagnosticLine("Unknown type in StandardCodecSerializer::ReadValueOfType: " +
-                          std::to_string(type));
-      return EncodableValue();
+  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
+  EncodableValue value;
+  if (typeid(*stream) == typeid(ByteBufferStreamReader)) {
+    auto* buffer = static_cast<ByteBufferStreamReader*>(stream);
+    ValueReader<ByteBufferStreamReader>(*this, buffer, standard).ReadOfType(type, value);
+  } else {
+    ValueReader<ByteStreamReader>(*this, stream, standard).ReadOfType(type, value);
   }
-
-  // Lists and maps recurse; past the depth limit the container reads as null and, as for an
-  // unknown tag, nothing after its tag is consumed. The stack stays bounded whatever comes in.
-  if (t_read_limits.depth >= kMaxNestingDepth) {
-    WriteDiagnosticLine(
-        "Value nested too deeply in StandardCodecSerializer::ReadValueOfType; limit is " +
-        std::to_string(kMaxNestingDepth) + " levels");
-    return EncodableValue();
-  }
-  NestingScope nesting(*stream);
-  const size_t count = ReadSize(stream);
-  uint32_t reads_past_end = 0;
-  // Checked before every element: each one takes at least one byte, so past the end only a
-  // truncated container is being read, and a bounded stretch of it keeps the old result.
-  auto cut_short = [&] {
-    if (AtEnd(*stream) && ++reads_past_end > kMaxReadsPastEnd) {
-      WriteSizeDiagnostic(count);
-      return true;
-    }
-    return false;
-  };
-
-  if (type == kList) {
-    EncodableList list;
-    const std::optional<size_t> remaining = stream->BytesRemaining();
-    list.reserve(remaining ? std::min(count, *remaining + kMaxReadsPastEnd) : count);
-    for (size_t i = 0; i < count && !cut_short(); ++i) {
-      list.push_back(ReadValue(stream));
-    }
-    return EncodableValue(std::move(list));
-  }
-
-  EncodableMap map;
-  for (size_t i = 0; i < count && !cut_short(); ++i) {
-    EncodableValue key = ReadValue(stream);
-    EncodableValue element = ReadValue(stream);
-    // The first occurrence of a key wins. Well-formed maps arrive in key order, so the end is
-    // the right hint and each insertion is constant time.
-    map.try_emplace(map.end(), std::move(key), std::move(element));
-  }
-  return EncodableValue(std::move(map));
+  return value;
 }
 
 void StandardCodecSerializer::WriteSize(size_t size, ByteStreamWriter* stream) const {

@@ -8,7 +8,7 @@ packages=(
   wine wine64 xvfb x11-utils
   googletest
   clang libclang-rt-14-dev
-  libbenchmark-dev libmsgpack-dev
+  libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev
 )
 
 missing=()

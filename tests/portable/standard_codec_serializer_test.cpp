@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "embedding/byte_streams.h"
 #include "embedding/encodable_value.h"
@@ -290,6 +291,60 @@ TEST(StandardCodecSerializerTest, DerivedSerializerHandlesCustomValuesAtAnyDepth
   EXPECT_EQ(point->x, 1);
   EXPECT_EQ(point->y, -1);
   EXPECT_EQ(list[1], EncodableValue(3));
+}
+
+// Any other reader: the same operations through the virtual interface, optionally without
+// knowing how many bytes are left.
+class ForwardingReader : public ByteStreamReader {
+ public:
+  ForwardingReader(const std::vector<uint8_t>& bytes, bool knows_remaining)
+      : inner_(bytes.data(), bytes.size()), knows_remaining_(knows_remaining) {}
+  uint8_t ReadByte() override { return inner_.ReadByte(); }
+  void ReadBytes(uint8_t* buffer, size_t length) override { inner_.ReadBytes(buffer, length); }
+  void SkipToAlignment(uint8_t alignment) override { inner_.SkipToAlignment(alignment); }
+  std::optional<size_t> BytesRemaining() const override {
+    return knows_remaining_ ? inner_.BytesRemaining() : std::nullopt;
+  }
+  uint64_t position() const { return inner_.position(); }
+
+ private:
+  ByteBufferStreamReader inner_;
+  bool knows_remaining_;
+};
+
+TEST(StandardCodecSerializerTest, OtherReadersDecodeExactlyLikeTheBufferReader) {
+  const std::vector<std::vector<uint8_t>> messages = {
+      Bytes("0D 02 07 01 61 0C 02 03 01 00 00 00 06 00 00 00 00 00 00 00 00 00 00 00 00 00 F0 3F "
+            "07 01 62 0B 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 C0"),
+      Bytes("0C 03 08 02 00 FF 09 01 00 00 05 00 00 00 0E 00 00 00"),
+      Bytes("05 03 61 62 63"),
+      Bytes("07 03 61"),
+      Bytes("0C 03 01"),
+      Bytes("0D 02 07 01 61"),
+      Bytes("0F 01"),
+      Bytes("0A 02 00 00 00 00 00 00 01"),
+      Concat({Repeat(Bytes("0C 01"), 300), Bytes("01")}),
+  };
+  for (const bool knows_remaining : {true, false}) {
+    for (const auto& bytes : messages) {
+      SCOPED_TRACE(testing::Message() << "knows remaining " << knows_remaining << ", "
+                                      << bytes.size() << " bytes starting " << +bytes[0]);
+      const auto expected = DecodeOne(bytes);
+      EncodableValue value;
+      ForwardingReader reader(bytes, knows_remaining);
+      const Lines lines = DiagnosticsOf([&] { value = Serializer().ReadValue(&reader); });
+      EXPECT_EQ(value, expected.value);
+      EXPECT_EQ(lines, expected.lines);
+      EXPECT_EQ(reader.position(), expected.position);
+    }
+  }
+  // Only a reader that can tell what is left gets hostile sizes cut off.
+  const std::vector<uint8_t> truncated = Bytes("0C FE FF 00");
+  ForwardingReader blind(truncated, false);
+  EncodableValue value;
+  const Lines lines = DiagnosticsOf([&] { value = Serializer().ReadValue(&blind); });
+  EXPECT_EQ(std::get<EncodableList>(value).size(), 255u);
+  EXPECT_EQ(lines, Lines(255, kInvalidRead));
 }
 
 // Hostile sizes: a declared length or count is never trusted beyond what the message holds.

@@ -1,0 +1,260 @@
+// Feeds arbitrary bytes to call decoding, reply decoding and value reading, and checks what must
+// hold for any input: no crash or leak, a bounded number of diagnostic lines, exactly one answer
+// for a decoded reply and none otherwise, and values that survive encoding and decoding again.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "embedding/byte_streams.h"
+#include "embedding/encodable_value.h"
+#include "embedding/method_result.h"
+#include "embedding/standard_codec_serializer.h"
+#include "embedding/standard_method_codec.h"
+
+namespace {
+
+using flutter::EncodableList;
+using flutter::EncodableMap;
+using flutter::EncodableValue;
+
+// Swallows the diagnostic lines (thousands per second would drown the fuzzer's own output) and
+// counts them, so that their number can be checked against the input size.
+class LineCounter : public std::streambuf {
+ public:
+  size_t lines = 0;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == '\n') {
+      ++lines;
+    }
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    for (std::streamsize i = 0; i < count; ++i) {
+      if (text[i] == '\n') {
+        ++lines;
+      }
+    }
+    return count;
+  }
+};
+
+LineCounter& Diagnostics() {
+  static LineCounter* const counter = [] {
+    auto* created = new LineCounter();
+    std::cerr.rdbuf(created);
+    return created;
+  }();
+  return *counter;
+}
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "codec property violated: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+void Check(bool holds, const char* what) {
+  if (!holds) {
+    Fail(what);
+  }
+}
+
+// NaN breaks the ordering that map keys need, so a value holding one need not come back the
+// same: its round trip is not checked.
+bool ContainsNaN(const EncodableValue& value) {
+  if (const auto* number = std::get_if<double>(&value)) {
+    return std::isnan(*number);
+  }
+  if (const auto* doubles = std::get_if<std::vector<double>>(&value)) {
+    for (double element : *doubles) {
+      if (std::isnan(element)) {
+        return true;
+      }
+    }
+  }
+  if (const auto* floats = std::get_if<std::vector<float>>(&value)) {
+    for (float element : *floats) {
+      if (std::isnan(element)) {
+        return true;
+      }
+    }
+  }
+  if (const auto* list = std::get_if<EncodableList>(&value)) {
+    for (const auto& element : *list) {
+      if (ContainsNaN(element)) {
+        return true;
+      }
+    }
+  }
+  if (const auto* map = std::get_if<EncodableMap>(&value)) {
+    for (const auto& [key, element] : *map) {
+      if (ContainsNaN(key) || ContainsNaN(element)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+const flutter::StandardCodecSerializer& Serializer() {
+  return flutter::StandardCodecSerializer::SharedInstance();
+}
+
+const flutter::StandardMethodCodec& Codec() {
+  return flutter::StandardMethodCodec::SharedInstance();
+}
+
+std::vector<uint8_t> Encode(const EncodableValue& value) {
+  std::vector<uint8_t> bytes;
+  flutter::ByteBufferStreamWriter writer(&bytes);
+  Serializer().WriteValue(value, &writer);
+  return bytes;
+}
+
+EncodableValue Decode(const std::vector<uint8_t>& bytes) {
+  flutter::ByteBufferStreamReader reader(bytes.data(), bytes.size());
+  EncodableValue value = Serializer().ReadValue(&reader);
+  Check(reader.position() == bytes.size(), "an encoded value reads back to its end");
+  return value;
+}
+
+// Whatever was decoded is well-formed once encoded: it reads back equal, without diagnostics,
+// and encodes to the same bytes again.
+void CheckRoundTrip(const EncodableValue& value) {
+  if (ContainsNaN(value)) {
+    return;
+  }
+  const size_t lines_before = Diagnostics().lines;
+  const std::vector<uint8_t> bytes = Encode(value);
+  const EncodableValue again = Decode(bytes);
+  Check(again == value, "a decoded value survives encoding and decoding");
+  Check(Encode(again) == bytes, "encoding is stable");
+  Check(Diagnostics().lines == lines_before, "a well-formed encoding decodes without diagnostics");
+}
+
+class RecordingResult : public flutter::MethodResult<EncodableValue> {
+ public:
+  void Success(const EncodableValue* result) override {
+    ++calls;
+    success = true;
+    if (result != nullptr) {
+      Check(!result->IsNull(), "a null result arrives as no value");
+      value = *result;
+    }
+  }
+  void Error(const std::string& error_code, const std::string& error_message,
+             const EncodableValue* error_details) override {
+    ++calls;
+    code = error_code;
+    message = error_message;
+    if (error_details != nullptr) {
+      Check(!error_details->IsNull(), "null details arrive as none");
+      details = *error_details;
+    }
+  }
+  void NotImplemented() override { Fail("a reply is never answered NotImplemented by the codec"); }
+
+  int calls = 0;
+  bool success = false;
+  std::optional<EncodableValue> value;
+  std::string code;
+  std::string message;
+  std::optional<EncodableValue> details;
+};
+
+void FuzzCall(const uint8_t* data, size_t size) {
+  const auto call = Codec().DecodeCall(data, size);
+  if (!call) {
+    return;
+  }
+  Check(call->arguments() != nullptr, "decoded arguments are always present");
+  CheckRoundTrip(*call->arguments());
+  if (ContainsNaN(*call->arguments())) {
+    return;
+  }
+  const std::vector<uint8_t> message = Codec().EncodeCall(*call);
+  const auto again = Codec().DecodeCall(message.data(), message.size());
+  Check(again && again->method_name() == call->method_name() &&
+            *again->arguments() == *call->arguments(),
+        "a decoded call survives encoding and decoding");
+}
+
+void FuzzReply(const uint8_t* data, size_t size) {
+  RecordingResult result;
+  const bool decoded = Codec().DecodeReply(data, size, &result);
+  Check(result.calls == (decoded ? 1 : 0), "a reply is answered exactly once when decoded");
+  if (!decoded) {
+    return;
+  }
+  const EncodableValue* value = result.value ? &*result.value : nullptr;
+  const EncodableValue* details = result.details ? &*result.details : nullptr;
+  if ((value && ContainsNaN(*value)) || (details && ContainsNaN(*details))) {
+    return;
+  }
+  const std::vector<uint8_t> reply =
+      result.success ? Codec().EncodeSuccess(value)
+                     : Codec().EncodeError(result.code, result.message, details);
+  RecordingResult again;
+  Check(Codec().DecodeReply(reply.data(), reply.size(), &again), "an encoded reply decodes");
+  Check(again.calls == 1 && again.success == result.success && again.value == result.value &&
+            again.code == result.code && again.message == result.message &&
+            again.details == result.details,
+        "a decoded reply survives encoding and decoding");
+}
+
+// Any reader other than the buffer reader takes the serializer's general path; it must decode
+// exactly alike.
+class ForwardingReader : public flutter::ByteStreamReader {
+ public:
+  ForwardingReader(const uint8_t* data, size_t size) : inner_(data, size) {}
+  uint8_t ReadByte() override { return inner_.ReadByte(); }
+  void ReadBytes(uint8_t* buffer, size_t length) override { inner_.ReadBytes(buffer, length); }
+  void SkipToAlignment(uint8_t alignment) override { inner_.SkipToAlignment(alignment); }
+  std::optional<size_t> BytesRemaining() const override { return inner_.BytesRemaining(); }
+  uint64_t position() const { return inner_.position(); }
+
+ private:
+  flutter::ByteBufferStreamReader inner_;
+};
+
+void FuzzValue(const uint8_t* data, size_t size) {
+  size_t lines = Diagnostics().lines;
+  flutter::ByteBufferStreamReader reader(data, size);
+  const EncodableValue value = Serializer().ReadValue(&reader);
+  const size_t buffer_lines = Diagnostics().lines - lines;
+
+  lines = Diagnostics().lines;
+  ForwardingReader other(data, size);
+  const EncodableValue same = Serializer().ReadValue(&other);
+  // Compared as encodings, which also holds for values with NaN in them.
+  Check(Encode(same) == Encode(value) && other.position() == reader.position() &&
+            Diagnostics().lines - lines == buffer_lines,
+        "every reader decodes alike");
+
+  CheckRoundTrip(value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  LineCounter& diagnostics = Diagnostics();
+  // Each decoding prints at most about two lines per byte it consumes, plus, for every list or
+  // map open when the message ends, its sixteen reads past the end (two lines each for a map)
+  // and the line that cuts it short; all four decodings together stay within a few times that.
+  const size_t per_decoding =
+      2 * size + 33 * flutter::StandardCodecSerializer::kMaxNestingDepth + 16;
+  diagnostics.lines = 0;
+  FuzzCall(data, size);
+  FuzzReply(data, size);
+  FuzzValue(data, size);
+  Check(diagnostics.lines <= 4 * per_decoding, "diagnostic lines are bounded by the input size");
+  return 0;
+}
