@@ -589,6 +589,30 @@ const Session* WfpModel::FindSession(HANDLE engineHandle) const noexcept {
   return it == sessions_.end() ? nullptr : &it->second;
 }
 
+// What the platform checks of a new provider or sublayer before it looks at keys: a writable
+// session, a name, only the persistent flag, no lasting object from a dynamic session, and
+// provider data that is there when its size says so.
+DWORD WfpModel::CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0& displayData,
+                               UINT32 flags, UINT32 persistentFlag,
+                               const FWP_BYTE_BLOB& providerData) const noexcept {
+  if (const DWORD status = CheckWrite(session.id); status != kSuccess) {
+    return status;
+  }
+  if (displayData.name == nullptr) {
+    return wfp::Status(FWP_E_NULL_DISPLAY_NAME);
+  }
+  if ((flags & ~persistentFlag) != 0) {
+    return wfp::Status(FWP_E_INVALID_FLAGS);
+  }
+  if ((flags & persistentFlag) != 0 && (session.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
+    return wfp::Status(FWP_E_DYNAMIC_SESSION_IN_PROGRESS);
+  }
+  if (providerData.size != 0 && providerData.data == nullptr) {
+    return wfp::Status(FWP_E_NULL_POINTER);
+  }
+  return kSuccess;
+}
+
 DWORD WfpModel::CheckWrite(std::uint64_t session) const noexcept {
   if (!transaction_) {
     return kSuccess;
@@ -747,21 +771,10 @@ DWORD WfpModel::ProviderAdd(HANDLE engineHandle, const FWPM_PROVIDER0* provider,
   if (provider == nullptr) {
     return wfp::Status(FWP_E_NULL_POINTER);
   }
-  if (const DWORD status = CheckWrite(session->id); status != kSuccess) {
+  if (const DWORD status = CheckNewObject(*session, provider->displayData, provider->flags,
+                                          FWPM_PROVIDER_FLAG_PERSISTENT, provider->providerData);
+      status != kSuccess) {
     return status;
-  }
-  if (provider->displayData.name == nullptr) {
-    return wfp::Status(FWP_E_NULL_DISPLAY_NAME);
-  }
-  if ((provider->flags & ~static_cast<UINT32>(FWPM_PROVIDER_FLAG_PERSISTENT)) != 0) {
-    return wfp::Status(FWP_E_INVALID_FLAGS);
-  }
-  if ((provider->flags & FWPM_PROVIDER_FLAG_PERSISTENT) != 0 &&
-      (session->flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
-    return wfp::Status(FWP_E_DYNAMIC_SESSION_IN_PROGRESS);
-  }
-  if (provider->providerData.size != 0 && provider->providerData.data == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
   }
   const GUID key = wfp::IsZeroGuid(provider->providerKey) ? NewKey() : provider->providerKey;
   if (ProviderRegistered(key)) {
@@ -822,21 +835,10 @@ DWORD WfpModel::SublayerAdd(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
   if (subLayer == nullptr) {
     return wfp::Status(FWP_E_NULL_POINTER);
   }
-  if (const DWORD status = CheckWrite(session->id); status != kSuccess) {
+  if (const DWORD status = CheckNewObject(*session, subLayer->displayData, subLayer->flags,
+                                          FWPM_SUBLAYER_FLAG_PERSISTENT, subLayer->providerData);
+      status != kSuccess) {
     return status;
-  }
-  if (subLayer->displayData.name == nullptr) {
-    return wfp::Status(FWP_E_NULL_DISPLAY_NAME);
-  }
-  if ((subLayer->flags & ~static_cast<UINT16>(FWPM_SUBLAYER_FLAG_PERSISTENT)) != 0) {
-    return wfp::Status(FWP_E_INVALID_FLAGS);
-  }
-  if ((subLayer->flags & FWPM_SUBLAYER_FLAG_PERSISTENT) != 0 &&
-      (session->flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
-    return wfp::Status(FWP_E_DYNAMIC_SESSION_IN_PROGRESS);
-  }
-  if (subLayer->providerData.size != 0 && subLayer->providerData.data == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
   }
   const GUID key = wfp::IsZeroGuid(subLayer->subLayerKey) ? NewKey() : subLayer->subLayerKey;
   if (SublayerRegistered(key)) {
