@@ -40,6 +40,10 @@ run_suite() {
 run_suite native
 run_suite windows
 bash scripts/wine-stop.sh build/windows/wine
+if [ -s build/windows/wine/failed-starts.log ]; then
+  echo "==== Wine starts that ended at once and were tried again:"
+  cat build/windows/wine/failed-starts.log
+fi
 
 echo
 echo "==== Summary"
