@@ -1,5 +1,10 @@
 # GoogleTest, built from the sources Debian ships (they build with mingw-w64 and run under Wine).
 set(ORVANE_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+if(NOT EXISTS ${ORVANE_GTEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "No GoogleTest sources at ${ORVANE_GTEST_SOURCE}: set ORVANE_GTEST_SOURCE to a "
+                      "GoogleTest source tree (on Windows, a checkout of it), or configure with "
+                      "-DORVANE_TESTS=OFF")
+endif()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(${ORVANE_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
