@@ -613,6 +613,20 @@ DWORD WfpModel::CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0&
   return kSuccess;
 }
 
+// What every call that changes objects checks first, in the platform's order: a known session,
+// the object argument given, and no other session's transaction in the way.
+DWORD WfpModel::StartWrite(HANDLE engineHandle, const void* argument,
+                           const Session*& session) const noexcept {
+  session = FindSession(engineHandle);
+  if (session == nullptr) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (argument == nullptr) {
+    return wfp::Status(FWP_E_NULL_POINTER);
+  }
+  return CheckWrite(session->id);
+}
+
 DWORD WfpModel::CheckWrite(std::uint64_t session) const noexcept {
   if (!transaction_) {
     return kSuccess;
@@ -795,14 +809,8 @@ DWORD WfpModel::ProviderAdd(HANDLE engineHandle, const FWPM_PROVIDER0* provider,
 }
 
 DWORD WfpModel::ProviderDelete(HANDLE engineHandle, const GUID* key) {
-  const Session* session = FindSession(engineHandle);
-  if (session == nullptr) {
-    return ERROR_INVALID_HANDLE;
-  }
-  if (key == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
-  }
-  if (const DWORD status = CheckWrite(session->id); status != kSuccess) {
+  const Session* session = nullptr;
+  if (const DWORD status = StartWrite(engineHandle, key, session); status != kSuccess) {
     return status;
   }
   const auto it = std::find_if(providers_.begin(), providers_.end(),
@@ -868,14 +876,8 @@ DWORD WfpModel::SublayerAdd(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
 }
 
 DWORD WfpModel::SublayerDelete(HANDLE engineHandle, const GUID* key) {
-  const Session* session = FindSession(engineHandle);
-  if (session == nullptr) {
-    return ERROR_INVALID_HANDLE;
-  }
-  if (key == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
-  }
-  if (const DWORD status = CheckWrite(session->id); status != kSuccess) {
+  const Session* session = nullptr;
+  if (const DWORD status = StartWrite(engineHandle, key, session); status != kSuccess) {
     return status;
   }
   const auto it = std::find_if(sublayers_.begin(), sublayers_.end(),
@@ -926,14 +928,8 @@ DWORD WfpModel::TransactionEnd(HANDLE engineHandle, bool commit) {
 
 DWORD WfpModel::FilterAdd(HANDLE engineHandle, const FWPM_FILTER0* filter, PSECURITY_DESCRIPTOR sd,
                           UINT64* id) {
-  const Session* session = FindSession(engineHandle);
-  if (session == nullptr) {
-    return ERROR_INVALID_HANDLE;
-  }
-  if (filter == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
-  }
-  if (const DWORD status = CheckWrite(session->id); status != kSuccess) {
+  const Session* session = nullptr;
+  if (const DWORD status = StartWrite(engineHandle, filter, session); status != kSuccess) {
     return status;
   }
   if (filter->displayData.name == nullptr) {

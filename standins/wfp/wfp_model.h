@@ -285,6 +285,8 @@ class WfpModel final : public FilteringPlatform {
 
   const Session* FindSession(HANDLE engineHandle) const noexcept;
   DWORD CheckWrite(std::uint64_t session) const noexcept;
+  DWORD StartWrite(HANDLE engineHandle, const void* argument,
+                   const Session*& session) const noexcept;
   DWORD CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0& displayData, UINT32 flags,
                        UINT32 persistentFlag, const FWP_BYTE_BLOB& providerData) const noexcept;
   void Remember(Undo undo);
