@@ -1,0 +1,66 @@
+// Ending the VPN core when the application ends: a member of FlutterWindow.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "bridge/shell_bindings.h"
+#include "host/flutter_window.h"
+
+namespace {
+
+constexpr wchar_t kStopCoreCommand[] = L"cmd.exe /C taskkill /F /IM sing-box.exe /T >NUL 2>&1";
+
+// The system's own folder. The host runs elevated: a cmd.exe or taskkill planted in the
+// program's folder or the current directory would otherwise run with administrator rights at
+// every exit, since both are searched before the system folder.
+std::wstring SystemDirectory() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const UINT length = GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+    if (length == 0) {
+      return std::wstring();
+    }
+    if (length < buffer.size()) {
+      return std::wstring(buffer.data(), length);
+    }
+    buffer.resize(length);
+  }
+}
+
+}  // namespace
+
+void FlutterWindow::StopVpnCore() {
+  if (vpnCoreStopped) {
+    return;
+  }
+  vpnCoreStopped = true;
+
+  // LOAD-BEARING ORDER: the kill switch MUST be removed before the core is ended. The core dies
+  // asynchronously once taskkill runs; if the filters were still in place then, the machine would
+  // be left blocking everything with no tunnel to carry it, and a cancelled log-off keeps this
+  // process (and so the dynamic filters) alive indefinitely. The result is not needed: the
+  // process is ending either way and nothing is retried.
+  killSwitch.Disable();
+
+  const std::wstring system_directory = SystemDirectory();
+  if (system_directory.empty()) {
+    return;  // no trustworthy interpreter to start
+  }
+  const std::wstring interpreter = system_directory + L"\\cmd.exe";
+
+  // CreateProcessW may write into the command line.
+  std::wstring command_line = kStopCoreCommand;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION process{};
+  if (shell_bindings::CreateProcessBinding()(interpreter.c_str(), command_line.data(), nullptr,
+                                             nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                                             system_directory.c_str(), &startup, &process)) {
+    // Not waited for: nothing here depends on how the command ends.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}

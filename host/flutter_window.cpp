@@ -1,0 +1,146 @@
+#include "host/flutter_window.h"
+
+#include <optional>
+#include <utility>
+
+#include "bridge/native_channel_handler.h"
+#include "embedding/plugin_registration.h"
+#include "embedding/standard_method_codec.h"
+#include "host/restore_window_message.h"
+
+namespace {
+
+constexpr char kNativeChannelName[] = "vpn/native";
+
+}  // namespace
+
+FlutterWindow::FlutterWindow(const EngineProject& engine_project) : project(engine_project) {}
+
+FlutterWindow::FlutterWindow(const EngineProject& engine_project, FilteringPlatform& platform)
+    : project(engine_project), killSwitch(platform) {}
+
+FlutterWindow::~FlutterWindow() = default;
+
+bool FlutterWindow::OnCreate() {
+  if (!Win32Window::OnCreate()) {
+    return false;
+  }
+
+  const RECT frame = GetClientArea();
+  // The new controller is in place before an earlier one goes.
+  auto controller = std::make_unique<flutter::FlutterViewController>(
+      frame.right - frame.left, frame.bottom - frame.top, project);
+  std::swap(viewController, controller);
+  controller.reset();
+  if (viewController->GetEngine() == nullptr || viewController->GetView() == nullptr) {
+    return false;
+  }
+
+  flutter::FlutterEngine* engine = viewController->GetEngine();
+  RegisterGeneratedPlugins(engine);
+
+  nativeChannel = std::make_unique<flutter::MethodCallChannel<flutter::EncodableValue>>(
+      engine->GetMessenger(), kNativeChannelName, &flutter::StandardMethodCodec::SharedInstance());
+  nativeChannel->SetCallHandler(
+      [this](const flutter::MethodCall<flutter::EncodableValue>& call,
+             std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result) {
+        NativeChannelHandler(call, std::move(result), this);
+      });
+
+  SetContentWindow(viewController->GetView()->GetHWND());
+
+  // Added after the view is the content and before the first frame is awaited, so the icon is
+  // there by the time the window first shows.
+  AddTrayIcon();
+
+  // Created hidden; shown once the application has drawn something, so no empty frame flashes.
+  engine->SetNextFrameCallback([this]() { Show(); });
+  viewController->ForceRedraw();
+  return true;
+}
+
+void FlutterWindow::OnDestroy() {
+  // Create runs Destroy before any window exists; that early call is no exit path, so the
+  // once-only shutdown stays due. A view controller exists only once OnCreate ran for a window.
+  if (viewController != nullptr) {
+    StopVpnCore();
+  }
+  RemoveTrayIcon();
+  nativeChannel = nullptr;
+  // Destroying the controller ends the engine with it.
+  viewController = nullptr;
+  Win32Window::OnDestroy();
+}
+
+LRESULT FlutterWindow::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  // Never offered to the engine: it is ours alone.
+  if (message == RestoreWindowMessage()) {
+    RestoreWindow();
+    return 0;
+  }
+
+  if (viewController != nullptr) {
+    const std::optional<LRESULT> result =
+        viewController->HandleTopLevelWindowProc(window, message, wparam, lparam);
+    if (result.has_value()) {
+      return *result;
+    }
+  }
+
+  switch (message) {
+    case WM_CLOSE:
+      if (quitRequested) {
+        break;  // the default handling destroys the window
+      }
+      // Closing only hides: the VPN and its kill switch keep running behind the tray icon.
+      AddTrayIcon();
+      ShowWindow(window, SW_HIDE);
+      return 0;
+
+    case WM_QUERYENDSESSION:
+      StopVpnCore();
+      quitRequested = true;
+      return TRUE;
+
+    case WM_ENDSESSION:
+      if (wparam != 0) {
+        StopVpnCore();
+        RemoveTrayIcon();
+      }
+      return 0;
+
+    case WM_FONTCHANGE:
+      if (viewController != nullptr && viewController->GetEngine() != nullptr) {
+        viewController->GetEngine()->ReloadSystemFonts();
+      }
+      break;
+
+    case TrayCallbackMessage:
+      switch (LOWORD(lparam)) {
+        case WM_RBUTTONUP:
+        case WM_CONTEXTMENU:
+          ShowTrayMenu();
+          return 0;
+        case WM_LBUTTONUP:
+        case WM_LBUTTONDBLCLK:
+        case NIN_SELECT:
+        case NIN_KEYSELECT:
+          RestoreWindow();
+          return 0;
+        default:
+          break;
+      }
+      break;
+
+    default:
+      break;
+  }
+  return Win32Window::HandleMessage(window, message, wparam, lparam);
+}
+
+void FlutterWindow::RestoreWindow() {
+  const HWND window = GetHandle();
+  ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
+  BringWindowToTop(window);
+  SetForegroundWindow(window);
+}
