@@ -178,15 +178,15 @@ void WINAPI FwpmFreeMemory0(void** p) {
 
 }  // extern "C"
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason != DLL_PROCESS_DETACH) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_DETACH || !JournalWanted()) {
     return TRUE;
   }
   // What the process leaves behind, for a test that reads the journal after it has gone. A thread
   // killed by the process's end may still hold the lock: then there is nothing safe to read.
   try {
     Platform& platform = standin_wfp::Shared();
-    if (!JournalWanted() || !platform.lock.try_lock()) {
+    if (!platform.lock.try_lock()) {
       return TRUE;
     }
     const std::lock_guard<std::mutex> hold(platform.lock, std::adopt_lock);

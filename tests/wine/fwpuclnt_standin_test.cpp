@@ -34,6 +34,38 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// Switches the stand-in's journal on, into a file of this process's own, while it lives; a child
+// process inherits it.
+class Journal {
+ public:
+  Journal() {
+    wchar_t directory[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH, directory);
+    path_ = std::wstring(directory, length) + L"wfp-journal-" +
+            std::to_wstring(GetCurrentProcessId()) + L".txt";
+    DeleteFileW(path_.c_str());
+    SetEnvironmentVariableW(kVariable, path_.c_str());
+  }
+  ~Journal() {
+    Stop();
+    DeleteFileW(path_.c_str());
+  }
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  void Stop() { SetEnvironmentVariableW(kVariable, nullptr); }
+  std::vector<std::string> Lines() const {
+    std::ifstream file(path_.c_str());
+    std::stringstream text;
+    text << file.rdbuf();
+    return ::Lines(text.str());
+  }
+
+ private:
+  static constexpr wchar_t kVariable[] = L"ORVANE_STANDIN_WFP_JOURNAL";
+  std::wstring path_;
+};
+
 class StandinFwpuclnt : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -154,23 +186,13 @@ TEST_F(StandinFwpuclnt, KillSwitchRunsAgainstTheModelThroughItsImports) {
   EXPECT_EQ(Describe().size(), expected.size() - 2);
 
   // The journal shows the removal; every line is this process's.
-  wchar_t journal[MAX_PATH];
-  ASSERT_NE(GetTempPathW(MAX_PATH, journal), 0u);
-  const std::wstring journalPath =
-      std::wstring(journal) + L"wfp-journal-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-  DeleteFileW(journalPath.c_str());
-  SetEnvironmentVariableW(L"ORVANE_STANDIN_WFP_JOURNAL", journalPath.c_str());
+  Journal journal;
   EXPECT_TRUE(killSwitch.Disable());
-  SetEnvironmentVariableW(L"ORVANE_STANDIN_WFP_JOURNAL", nullptr);
+  journal.Stop();
   EXPECT_THAT(Describe(), ElementsAreArray({"sessions 0 transaction none"}));
   EXPECT_EQ(Classify("v4 tcp 8.8.8.8:443"), "permit (no filter)");
 
-  std::ifstream file(journalPath.c_str());
-  std::stringstream written;
-  written << file.rdbuf();
-  file.close();
-  DeleteFileW(journalPath.c_str());
-  const std::vector<std::string> lines = Lines(written.str());
+  const std::vector<std::string> lines = journal.Lines();
   ASSERT_FALSE(lines.empty());
   const std::string pid = std::to_string(GetCurrentProcessId()) + " ";
   for (const std::string& line : lines) {
@@ -179,6 +201,28 @@ TEST_F(StandinFwpuclnt, KillSwitchRunsAgainstTheModelThroughItsImports) {
   EXPECT_EQ(lines.front(), pid + "FwpmFilterCreateEnumHandle0 0x00000000 filters=11");
   EXPECT_EQ(lines.back(), pid + "FwpmEngineClose0 0x00000000 filters=0");
   EXPECT_FALSE(killSwitch.IsEnabled());
+}
+
+TEST_F(StandinFwpuclnt, JournalEndsWithWhatTheProcessLeftBehind) {
+  Journal journal;
+  std::wstring command = Directory(nullptr) + L"\\kill_switch_left_on.exe";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &child));
+  CloseHandle(child.hThread);
+  const DWORD waited = WaitForSingleObject(child.hProcess, 60000);
+  DWORD exitCode = 1;
+  GetExitCodeProcess(child.hProcess, &exitCode);
+  CloseHandle(child.hProcess);
+  ASSERT_EQ(waited, WAIT_OBJECT_0);
+  EXPECT_EQ(exitCode, 0u);
+
+  // The default set: two blocks, two loopback permits, DHCP and four LAN permits.
+  const std::vector<std::string> lines = journal.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), std::to_string(child.dwProcessId) + " exit filters=9 sessions=1");
 }
 
 TEST_F(StandinFwpuclnt, ClassifyAnswersAnErrorForTextItCannotRead) {
