@@ -147,13 +147,15 @@ TEST_F(StandinFwpuclnt, KillSwitchRunsAgainstTheModelThroughItsImports) {
   EXPECT_THAT(Describe(), ElementsAreArray(expected));
 
   const std::string viaTunnel = "luid=" + luid;
+  char hexLuid[24];
+  std::snprintf(hexLuid, sizeof hexLuid, "0x%llx", static_cast<unsigned long long>(lo.Value));
   const struct {
     std::string connection;
     std::string verdict;
   } cases[] = {
       {"v4 tcp 1.2.3.4:443", "permit OrvaneVPN Permit VPN Endpoint"},
       {"v4 udp 5.6.7.8:51820", "permit OrvaneVPN Permit VPN Endpoint"},
-      {"v4 udp 1.2.3.4:443", "block OrvaneVPN Block All"},  // the endpoint's port, not its protocol
+      {"v4 udp 1.2.3.4:443", "block OrvaneVPN Block All"},  // right port, wrong protocol
       {"v4 tcp 1.2.3.4:80", "block OrvaneVPN Block All"},
       {"v4 tcp 8.8.8.8:443", "block OrvaneVPN Block All"},
       {"v4 tcp 10.20.30.40:445", "permit OrvaneVPN Permit LAN 10/8"},
@@ -168,13 +170,7 @@ TEST_F(StandinFwpuclnt, KillSwitchRunsAgainstTheModelThroughItsImports) {
       {"v4 udp 255.255.255.255:67 local-port=69", "block OrvaneVPN Block All"},
       {"v4 tcp 8.8.8.8:443 " + viaTunnel, "permit OrvaneVPN Permit TUN Interface"},
       {"v6 udp [2001:db8::1]:53 " + viaTunnel, "permit OrvaneVPN Permit TUN Interface"},
-      {"v4 tcp 8.8.8.8:443 luid=0x" +
-           [&] {
-             char hex[24];
-             std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(lo.Value));
-             return std::string(hex);
-           }(),
-       "permit OrvaneVPN Permit TUN Interface"},
+      {"v4 tcp 8.8.8.8:443 luid=" + std::string(hexLuid), "permit OrvaneVPN Permit TUN Interface"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Classify(c.connection.c_str()), c.verdict) << c.connection;
