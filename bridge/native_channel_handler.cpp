@@ -28,8 +28,8 @@ constexpr wchar_t kDefaultTunAlias[] = L"OrvaneTun";
 constexpr uint8_t kProtocolUdp = 17;
 constexpr uint8_t kProtocolTcp = 6;
 
-// What the application gets when the handler itself fails (it can only run out of memory)
-// before it answered: an error, so the caller's await ends instead of waiting forever.
+// What the application gets when the handler itself fails before it answered (in practice only
+// an allocation can): an error, which the application can tell from a missing method.
 constexpr char kInternalError[] = "internal_error";
 constexpr char kInternalErrorMessage[] = "The native handler failed";
 

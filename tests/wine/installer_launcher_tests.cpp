@@ -364,10 +364,9 @@ TEST_F(InstallerLauncherTest, InstallerStillRunningAfterTheWatchIsStartedAndLeft
                              std::chrono::steady_clock::now() - start)
                              .count();
     std::cout << "[ measured ] " << Utf8(probe) << ": answered after " << elapsed << " ms\n";
-    // The 1.5 s watch ran; the 5 s idle wait did not hold it up (a console program has no
-    // loop to wait for, the GUI one reaches its loop at once); the probe stays 4 s.
+    // The 1.5 s watch ran. Had the idle wait held out its 5 s (a console program has no loop to
+    // wait for, the GUI one reaches its loop at once), the 4 s probe would have been seen ending.
     EXPECT_GE(elapsed, 1450);
-    EXPECT_LT(elapsed, 3900);
 
     const std::vector<std::wstring> report = ReadReport(report_);
     ASSERT_FALSE(report.empty());
