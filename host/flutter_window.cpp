@@ -12,6 +12,14 @@ namespace {
 
 constexpr char kNativeChannelName[] = "vpn/native";
 
+// Broadcast by the shell to every top-level window when the taskbar is (re)created, after
+// explorer restarted or crashed: the notification area then holds none of the icons added
+// before. Registered on first use and cached, like RestoreWindowMessage.
+UINT TaskbarCreatedMessage() {
+  static const UINT id = RegisterWindowMessageW(L"TaskbarCreated");
+  return id;
+}
+
 }  // namespace
 
 FlutterWindow::FlutterWindow(const EngineProject& engine_project) : project(engine_project) {}
@@ -77,6 +85,11 @@ LRESULT FlutterWindow::HandleMessage(HWND window, UINT message, WPARAM wparam, L
   if (message == RestoreWindowMessage()) {
     RestoreWindow();
     return 0;
+  }
+
+  if (message == TaskbarCreatedMessage()) {
+    RestoreTrayIconAfterShellRestart();
+    // Not consumed: the engine and the default handling may want to know too.
   }
 
   if (viewController != nullptr) {
