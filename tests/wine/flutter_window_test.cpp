@@ -1,7 +1,6 @@
 // The host window against the stand-in engine and plugins, the real shell and menus of Wine, and
 // the filtering platform model: its life, the tray icon and menu, and the once-only VPN core
 // shutdown. The shell seams record what Wine cannot show and pass each call on.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -118,6 +117,15 @@ BOOL WINAPI RecordCreateProcess(LPCWSTR application, LPWSTR command_line,
 bool HandleIsOpen(HANDLE handle) {
   DWORD flags = 0;
   return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+// Plays the application: a call of an unknown method on "vpn/native".
+StandinDeliveryStatus DeliverCall() {
+  const uint8_t call[] = {7, 3, 'n', 'o', 'p', 0};
+  uint8_t response[64];
+  size_t size = 0;
+  return StandinMessagingExchange(StandinEngineLatestMessaging(), "vpn/native", call, sizeof call,
+                                  response, sizeof response, &size, nullptr);
 }
 
 HICON StateIcon(WORD resource) {
@@ -286,13 +294,29 @@ TEST_F(FlutterWindowTest, CreationAddsTheWaitingIconAfterTheViewAndShowsAfterThe
   ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(handle()) != FALSE; }));
   EXPECT_GE(CountCalls("next frame callback"), 1u);
 
-  // Calls on "vpn/native" reach the channel handler, which answers each.
-  const uint8_t call[] = {7, 3, 'n', 'o', 'p', 0};
-  uint8_t response[64];
-  size_t size = 0;
-  EXPECT_EQ(StandinMessagingExchange(StandinEngineLatestMessaging(), "vpn/native", call,
-                                     sizeof call, response, sizeof response, &size, nullptr),
-            kStandinAnswered);
+  EXPECT_EQ(DeliverCall(), kStandinAnswered) << "calls on \"vpn/native\" reach no handler";
+}
+
+WNDPROC viewProcedure = nullptr;
+std::vector<StandinDeliveryStatus> deliveriesWhileTheViewGoes;
+
+LRESULT CALLBACK WatchViewDestruction(HWND view, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_DESTROY) {
+    deliveriesWhileTheViewGoes.push_back(DeliverCall());
+  }
+  return CallWindowProcW(viewProcedure, view, message, wparam, lparam);
+}
+
+// The engine still runs while it takes its view down, and the window is in its OnDestroy then.
+TEST_F(FlutterWindowTest, NoChannelCallReachesTheWindowOnceItIsGoing) {
+  CreateShown();
+  const HWND view = GetWindow(handle(), GW_CHILD);
+  ASSERT_NE(view, nullptr);
+  deliveriesWhileTheViewGoes.clear();
+  viewProcedure = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(view, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchViewDestruction)));
+  window->Destroy();
+  EXPECT_EQ(deliveriesWhileTheViewGoes, std::vector<StandinDeliveryStatus>{kStandinNotDelivered});
 }
 
 TEST_F(FlutterWindowTest, RefusedViewControllerAddsNoIconAndRegistersNoPlugin) {
@@ -310,7 +334,6 @@ TEST_F(FlutterWindowTest, RefusedViewControllerAddsNoIconAndRegistersNoPlugin) {
 
 TEST_F(FlutterWindowTest, CloseHidesAndKeepsEverythingRunning) {
   CreateShown();
-  failingAdds = 0;
   EXPECT_EQ(SendMessageW(handle(), WM_CLOSE, 0, 0), 0);
   EXPECT_TRUE(IsWindow(handle()));
   EXPECT_FALSE(IsWindowVisible(handle()));
