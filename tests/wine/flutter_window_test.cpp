@@ -505,6 +505,8 @@ TEST_F(FlutterWindowTest, MenuListsItsCommandsWithTheToggleOfTheCurrentState) {
   EXPECT_TRUE(IsWindowVisible(handle()));
 }
 
+// Minimised rather than hidden: for a hidden owner window Wine keeps the foreground elsewhere and
+// the menu is over before it is ever seen open; Windows shows it.
 TEST_F(FlutterWindowTest, MenuShowBringsTheMinimisedWindowBack) {
   CreateShown();
   ShowWindow(handle(), SW_MINIMIZE);
