@@ -47,6 +47,8 @@ constexpr uint64_t kMaxSize = std::numeric_limits<uint32_t>::max();
 // decodes exactly as the format describes, while an absurd count costs neither memory nor time.
 constexpr size_t kShortReadAllowance = 16;
 
+constexpr uint32_t kSizeBits = std::numeric_limits<size_t>::digits;
+
 // What the nested values of a derived serializer are read from: the same stream, carrying the
 // nesting depth across the virtual ReadValue, which has no room for it.
 class NestedStream final : public ByteStreamReader {
@@ -245,7 +247,7 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
     // same, claim those bytes once per level. Halving the claim at each level keeps all open
     // reservations together within twice the bytes left; a list that outgrows it just grows.
     const std::optional<size_t> remaining = Remaining();
-    const size_t room = remaining && depth < 64 ? *remaining >> depth : 0;
+    const size_t room = remaining && depth < kSizeBits ? *remaining >> depth : 0;
     list.reserve(std::min(count, room));
     for (size_t read = 0; another(read); ++read) {
       ReadNested(depth + 1, list.emplace_back());
