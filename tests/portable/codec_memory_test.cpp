@@ -130,22 +130,21 @@ std::vector<uint8_t> Filled(const std::vector<uint8_t>& head, const std::vector<
   return bytes;
 }
 
+std::vector<uint8_t> Le32(uint32_t value) {
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
 // The size field for `count`, in its five-byte form.
 std::vector<uint8_t> Size32(uint32_t count) {
-  return {0xFF, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
-          static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
+  return Concat({Bytes("FF"), Le32(count)});
 }
 
 // Distinct int32 keys, each with a null value.
-std::vector<uint8_t> IntKeyedPairs(size_t pairs) {
+std::vector<uint8_t> IntKeyedPairs(uint32_t pairs) {
   std::vector<uint8_t> bytes;
   for (uint32_t key = 0; key < pairs; ++key) {
-    const std::vector<uint8_t> pair = {0x03,
-                                       static_cast<uint8_t>(key),
-                                       static_cast<uint8_t>(key >> 8),
-                                       static_cast<uint8_t>(key >> 16),
-                                       static_cast<uint8_t>(key >> 24),
-                                       0x00};
+    const std::vector<uint8_t> pair = Concat({Bytes("03"), Le32(key), Bytes("00")});
     bytes.insert(bytes.end(), pair.begin(), pair.end());
   }
   return bytes;
@@ -171,7 +170,8 @@ const HostileShape kShapes[] = {
      }},
     {"nested maps declaring 2^32-1 pairs, then distinct keys",
      [](size_t size) {
-       return Filled(Repeat(Bytes("0D FF FF FF FF FF"), 255), IntKeyedPairs(size / 6), size);
+       return Filled(Repeat(Bytes("0D FF FF FF FF FF"), 255),
+                     IntKeyedPairs(static_cast<uint32_t>(size / 6)), size);
      }},
     {"nested maps and lists declaring 2^32-1, at the very end",
      [](size_t size) {
