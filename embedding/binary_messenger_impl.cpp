@@ -134,7 +134,8 @@ void BinaryMessengerImpl::SetMessageHandler(const std::string& channel,
   }
   // insert_or_assign keeps an existing entry (and so the address the engine holds) and assigns
   // the new handler into it.
-  const auto [entry, inserted] = handlers_.insert_or_assign(channel, std::move(handler));
+  auto held = std::make_shared<BinaryMessageHandler>(std::move(handler));
+  const auto [entry, inserted] = handlers_.insert_or_assign(channel, std::move(held));
   FlutterDesktopMessengerSetCallback(messenger_, channel.c_str(), DispatchIncomingMessage,
                                      &entry->second);
 }
@@ -149,7 +150,11 @@ void DispatchIncomingMessage(FlutterDesktopMessengerRef messenger,
     auto state = std::make_shared<IncomingReplyState>(messenger, message->response_handle);
     reply_made = true;
     BinaryReply reply = IncomingReply(std::move(state));
-    auto* handler = static_cast<BinaryMessageHandler*>(user_data);
+    // Our own reference for the length of the call: the entry may be reassigned, erased or
+    // destroyed with the messenger while the handler runs.
+    const auto* entry = static_cast<const std::shared_ptr<BinaryMessageHandler>*>(user_data);
+    const std::shared_ptr<BinaryMessageHandler> handler =
+        entry != nullptr ? *entry : std::shared_ptr<BinaryMessageHandler>();
     if (handler != nullptr && *handler) {
       (*handler)(message->message, message->message_size, std::move(reply));
     }

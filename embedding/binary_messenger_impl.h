@@ -3,6 +3,7 @@
 #define ORVANE_EMBEDDING_BINARY_MESSENGER_IMPL_H_
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "embedding/binary_messenger.h"
@@ -27,14 +28,16 @@ class BinaryMessengerImpl : public BinaryMessenger {
 
  private:
   FlutterDesktopMessengerRef messenger_;
-  // Node-based on purpose: the engine holds the address of each stored handler as its callback
-  // data, so an entry must keep its address until it is removed, and a replaced handler is
-  // assigned into the same entry.
-  std::map<std::string, BinaryMessageHandler> handlers_;
+  // Node-based on purpose: the engine holds the address of each entry's handler pointer as its
+  // callback data, so an entry must keep its address until it is removed, and a replaced handler
+  // is assigned into the same entry. Handlers are shared so that a dispatch can keep the one it
+  // runs alive: a handler may replace or remove itself, or have the messenger destroyed (the host
+  // window releases its channel while a call can be on the stack), before it returns.
+  std::map<std::string, std::shared_ptr<BinaryMessageHandler>> handlers_;
 };
 
 // The engine callback registered for every channel that has a handler; `user_data` is the
-// address of the stored BinaryMessageHandler. Every message it receives is answered exactly
+// address of the stored handler's shared pointer. Every message it receives is answered exactly
 // once: by the handler, or with an empty response when the last copy of the message's reply
 // goes away unanswered (the handler dropped it, or threw).
 void DispatchIncomingMessage(FlutterDesktopMessengerRef messenger,

@@ -22,7 +22,8 @@ class ByteStreamReader {
   virtual void SkipToAlignment(uint8_t alignment) = 0;
   // How many bytes are left, for a reader that knows. The serializer checks declared sizes
   // against it before it allocates, so that a few hostile bytes cannot ask for gigabytes; a
-  // reader that cannot tell (nullopt) gets declared sizes trusted.
+  // reader that cannot tell (nullopt) gets declared sizes trusted. A reader that tells promises
+  // that ReadBytes of more than this fails.
   virtual std::optional<size_t> BytesRemaining() const { return std::nullopt; }
 };
 
@@ -92,10 +93,11 @@ class ByteBufferStreamReader final : public ByteStreamReader {
   // Where the next read starts; may lie past the end after an alignment skip.
   uint64_t position() const noexcept { return position_; }
 
- private:
-  // The diagnostic of a read past the end; out of line, off the hot path.
+  // The diagnostic of a read past the end; out of line, off the hot path. Public for the
+  // serializer, which reports a read it knows will fail instead of allocating for it.
   static void ReportInvalidRead() noexcept;
 
+ private:
   const uint8_t* bytes_;
   uint64_t size_;
   uint64_t position_ = 0;

@@ -40,54 +40,31 @@ enum Tag : uint8_t {
 
 constexpr uint64_t kMaxSize = std::numeric_limits<uint32_t>::max();
 
-// A list or map whose elements run past the end of the message still reads this many of them (as
-// nulls, one diagnostic line each, exactly as a short read does) before it is cut short. Small
-// truncations thus decode as they always did, while a count of four billion costs nothing.
-constexpr uint32_t kMaxReadsPastEnd = 16;
+// Decoding never allocates more than the bytes present can fill, so that the memory a message
+// costs stays proportional to its size whatever sizes it declares. The one allowance is this
+// many bytes of zero fill for a string or typed list cut short, and this many elements of a list
+// or map that run past the end (nulls, one invalid-read line each): a slightly truncated message
+// decodes exactly as the format describes, while an absurd count costs neither memory nor time.
+constexpr size_t kShortReadAllowance = 16;
 
-// On a short read the result keeps its declared size, filled with zeros. Across one top-level
-// value, such zero fill may total the bytes the message had left plus this much; beyond that a
-// short read yields an empty result, so a message cannot make us allocate more than about its
-// own size however many short reads it packs.
-constexpr uint64_t kZeroFillSlack = 1024;
+constexpr uint32_t kSizeBits = std::numeric_limits<size_t>::digits;
 
-// Decoding state that must survive the fixed virtual signatures, kept per thread because the
-// serializer itself is shared and stateless.
-struct ReadLimits {
-  uint32_t depth = 0;
-  uint64_t zero_fill_budget = 0;
-};
-thread_local ReadLimits t_read_limits;
-
-void WriteSizeDiagnostic(uint64_t declared) {
-  WriteDiagnosticLine("Invalid size in StandardCodecSerializer::ReadValueOfType: " +
-                      std::to_string(declared) + " exceeds the message");
-}
-
-// Bytes left, or none known. The overloads let the buffer reader answer without a virtual call.
-std::optional<size_t> Remaining(const ByteStreamReader& stream) {
-  return stream.BytesRemaining();
-}
-std::optional<size_t> Remaining(const ByteBufferStreamReader& stream) {
-  return stream.Remaining();
-}
-
-uint64_t ZeroFillBudgetAt(std::optional<size_t> remaining) {
-  return remaining ? *remaining + kZeroFillSlack : std::numeric_limits<uint64_t>::max();
-}
-
-// One level of list or map nesting for as long as it lives.
-class NestingScope {
+// What the nested values of a derived serializer are read from: the same stream, carrying the
+// nesting depth across the virtual ReadValue, which has no room for it.
+class NestedStream final : public ByteStreamReader {
  public:
-  explicit NestingScope(std::optional<size_t> remaining) {
-    if (t_read_limits.depth == 0) {
-      t_read_limits.zero_fill_budget = ZeroFillBudgetAt(remaining);
-    }
-    ++t_read_limits.depth;
-  }
-  ~NestingScope() { --t_read_limits.depth; }
-  NestingScope(const NestingScope&) = delete;
-  NestingScope& operator=(const NestingScope&) = delete;
+  NestedStream(ByteStreamReader* inner, uint32_t depth) : inner_(inner), depth_(depth) {}
+  uint8_t ReadByte() override { return inner_->ReadByte(); }
+  void ReadBytes(uint8_t* buffer, size_t length) override { inner_->ReadBytes(buffer, length); }
+  void SkipToAlignment(uint8_t alignment) override { inner_->SkipToAlignment(alignment); }
+  std::optional<size_t> BytesRemaining() const override { return inner_->BytesRemaining(); }
+
+  ByteStreamReader* inner() const { return inner_; }
+  uint32_t depth() const { return depth_; }
+
+ private:
+  ByteStreamReader* inner_;
+  uint32_t depth_;
 };
 
 // Reads values for one serializer from one reader, each straight into the value that keeps it.
@@ -101,17 +78,18 @@ class ValueReader {
   ValueReader(const StandardCodecSerializer& serializer, Reader* stream, bool standard)
       : serializer_(serializer), stream_(stream), standard_(standard) {}
 
-  // `out` is null on entry.
-  void ReadOfType(uint8_t type, EncodableValue& out);
+  // `out` is null on entry; `depth` counts the lists and maps around it.
+  void Read(uint8_t type, uint32_t depth, EncodableValue& out);
 
  private:
   static constexpr bool kInPlace = std::is_same_v<Reader, ByteBufferStreamReader>;
 
-  void ReadNested(EncodableValue& out) {
+  void ReadNested(uint32_t depth, EncodableValue& out) {
     if (standard_) {
-      ReadOfType(stream_->ReadByte(), out);
+      Read(stream_->ReadByte(), depth, out);
     } else {
-      out = serializer_.ReadValue(stream_);
+      NestedStream nested(stream_, depth);
+      out = serializer_.ReadValue(&nested);
     }
   }
 
@@ -133,31 +111,18 @@ class ValueReader {
     return number;
   }
 
-  // Whether a result of `bytes` bytes may be allocated before reading it: when the read will
-  // succeed, or when it will fail but its zero fill fits the budget. Otherwise writes the size
-  // diagnostic; the caller then yields an empty result and reads nothing.
-  bool MayAllocate(std::optional<size_t> remaining, uint64_t bytes, uint64_t declared) {
-    if (!remaining || bytes <= *remaining) {
-      return true;
+  // Bytes left, or none known: a reader that cannot tell gets declared sizes trusted.
+  std::optional<size_t> Remaining() const {
+    if constexpr (kInPlace) {
+      return stream_->Remaining();
+    } else {
+      return stream_->BytesRemaining();
     }
-    if (t_read_limits.depth == 0) {
-      t_read_limits.zero_fill_budget = ZeroFillBudgetAt(remaining);
-    }
-    if (bytes <= t_read_limits.zero_fill_budget) {
-      t_read_limits.zero_fill_budget -= bytes;
-      return true;
-    }
-    WriteSizeDiagnostic(declared);
-    return false;
-  }
-
-  bool AtEnd() const {
-    const std::optional<size_t> remaining = Remaining(*stream_);
-    return remaining && *remaining == 0;
   }
 
   // A string, byte list or typed list: `count` elements of T in one read, after the padding
-  // (taken also for an empty list); on a short read, the declared number of zero elements.
+  // (taken also for an empty list). Cut short, it reads as the declared number of zeros where
+  // those fit the allowance, else as empty; either way the failed read reports itself once.
   template <typename Content>
   void ReadArray(size_t count, uint8_t alignment, EncodableValue& out) {
     using T = typename Content::value_type;
@@ -165,7 +130,12 @@ class ValueReader {
       stream_->SkipToAlignment(alignment);
     }
     const uint64_t bytes = static_cast<uint64_t>(count) * sizeof(T);
-    const std::optional<size_t> remaining = Remaining(*stream_);
+    const std::optional<size_t> remaining = Remaining();
+    if (remaining && bytes > *remaining && bytes > kShortReadAllowance) {
+      ByteBufferStreamReader::ReportInvalidRead();
+      out.template emplace<Content>();
+      return;
+    }
     if constexpr (kInPlace && sizeof(T) == 1) {
       // The bytes are there: copy them once, straight into the value, without zeroing first.
       if (bytes <= *remaining) {
@@ -176,22 +146,19 @@ class ValueReader {
         return;
       }
     }
-    if (!MayAllocate(remaining, bytes, count)) {
-      out.template emplace<Content>();
-      return;
-    }
     auto& content = out.template emplace<Content>(Content(count, T{}));
     stream_->ReadBytes(reinterpret_cast<uint8_t*>(content.data()), static_cast<size_t>(bytes));
   }
 
-  void ReadContainer(uint8_t type, EncodableValue& out);
+  void ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out);
 
   // Becomes the next nested value where a value is constructed from it (a map node's key).
   struct NestedValue {
     ValueReader* reader;
+    uint32_t depth;
     operator EncodableValue() const {
       EncodableValue value;
-      reader->ReadNested(value);
+      reader->ReadNested(depth, value);
       return value;
     }
   };
@@ -202,7 +169,7 @@ class ValueReader {
 };
 
 template <typename Reader>
-void ValueReader<Reader>::ReadOfType(uint8_t type, EncodableValue& out) {
+void ValueReader<Reader>::Read(uint8_t type, uint32_t depth, EncodableValue& out) {
   switch (type) {
     case kNull:
       return;
@@ -243,7 +210,7 @@ void ValueReader<Reader>::ReadOfType(uint8_t type, EncodableValue& out) {
       return;
     case kList:
     case kMap:
-      ReadContainer(type, out);
+      ReadContainer(type, depth, out);
       return;
     default:
       WriteDiagnosticLine("Unknown type in StandardCodecSerializer::ReadValueOfType: " +
@@ -253,52 +220,56 @@ void ValueReader<Reader>::ReadOfType(uint8_t type, EncodableValue& out) {
 }
 
 template <typename Reader>
-void ValueReader<Reader>::ReadContainer(uint8_t type, EncodableValue& out) {
+void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out) {
   // Lists and maps recurse; past the depth limit the container reads as null and, as for an
   // unknown tag, nothing after its tag is consumed. The stack stays bounded whatever comes in.
-  if (t_read_limits.depth >= StandardCodecSerializer::kMaxNestingDepth) {
+  if (depth >= StandardCodecSerializer::kMaxNestingDepth) {
     WriteDiagnosticLine(
         "Value nested too deeply in StandardCodecSerializer::ReadValueOfType; limit is " +
         std::to_string(StandardCodecSerializer::kMaxNestingDepth) + " levels");
     return;
   }
-  NestingScope nesting(Remaining(*stream_));
   const size_t count = ReadSize();
-  uint32_t reads_past_end = 0;
-  // Checked before every element: each one takes at least one byte, so past the end only a
-  // truncated container is being read, and a bounded stretch of it keeps the old result.
-  auto cut_short = [&] {
-    if (AtEnd() && ++reads_past_end > kMaxReadsPastEnd) {
-      WriteSizeDiagnostic(count);
-      return true;
+  // Every element present takes at least its tag byte, so only a container running past the
+  // end reads elements from no bytes at all; it stops after the allowance.
+  size_t past_end = 0;
+  auto another = [&](size_t read) {
+    if (read >= count) {
+      return false;
     }
-    return false;
+    const std::optional<size_t> remaining = Remaining();
+    return !(remaining && *remaining == 0 && ++past_end > kShortReadAllowance);
   };
 
   if (type == kList) {
     auto& list = out.emplace<EncodableList>();
-    const std::optional<size_t> remaining = Remaining(*stream_);
-    list.reserve(remaining ? std::min(count, *remaining + kMaxReadsPastEnd) : count);
-    for (size_t i = 0; i < count && !cut_short(); ++i) {
-      ReadNested(list.emplace_back());
+    // Room for as many elements as there are bytes left would, with every open list doing the
+    // same, claim those bytes once per level. Halving the claim at each level keeps all open
+    // reservations together within twice the bytes left; a list that outgrows it just grows.
+    const std::optional<size_t> remaining = Remaining();
+    const size_t room = remaining && depth < kSizeBits ? *remaining >> depth : 0;
+    list.reserve(std::min(count, room));
+    for (size_t read = 0; another(read); ++read) {
+      ReadNested(depth + 1, list.emplace_back());
     }
     return;
   }
 
   auto& map = out.emplace<EncodableMap>();
-  for (size_t i = 0; i < count && !cut_short(); ++i) {
+  for (size_t read = 0; another(read); ++read) {
     // The key is read straight into the new map node, and goes in with a null value that the
     // next read fills. Well-formed maps arrive in key order, so the end is the right hint and
     // insertion costs two comparisons.
     const size_t size_before = map.size();
     auto pair = map.emplace_hint(map.end(), std::piecewise_construct,
-                                 std::forward_as_tuple(NestedValue{this}), std::forward_as_tuple());
+                                 std::forward_as_tuple(NestedValue{this, depth + 1}),
+                                 std::forward_as_tuple());
     if (map.size() != size_before) {
-      ReadNested(pair->second);
+      ReadNested(depth + 1, pair->second);
     } else {
       // The first occurrence of a key wins; this value is read and dropped.
       EncodableValue dropped;
-      ReadNested(dropped);
+      ReadNested(depth + 1, dropped);
     }
   }
 }
@@ -444,13 +415,21 @@ void StandardCodecSerializer::WriteValue(const EncodableValue& value,
 
 EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
                                                         ByteStreamReader* stream) const {
+  // A derived serializer's nested value arrives here through its own hook, with the depth of the
+  // list or map around it.
+  uint32_t depth = 0;
+  if (typeid(*stream) == typeid(NestedStream)) {
+    const auto* nested = static_cast<NestedStream*>(stream);
+    depth = nested->depth();
+    stream = nested->inner();
+  }
   const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
   EncodableValue value;
   if (typeid(*stream) == typeid(ByteBufferStreamReader)) {
     auto* buffer = static_cast<ByteBufferStreamReader*>(stream);
-    ValueReader<ByteBufferStreamReader>(*this, buffer, standard).ReadOfType(type, value);
+    ValueReader<ByteBufferStreamReader>(*this, buffer, standard).Read(type, depth, value);
   } else {
-    ValueReader<ByteStreamReader>(*this, stream, standard).ReadOfType(type, value);
+    ValueReader<ByteStreamReader>(*this, stream, standard).Read(type, depth, value);
   }
   return value;
 }

@@ -98,6 +98,23 @@ double ScaleForMonitor(HMONITOR monitor) {
   return FlutterDesktopGetDpiForMonitor(monitor) / kBaseDpi;
 }
 
+// Posts the quit message when it goes out of scope, if asked to: on the normal path and when an
+// exception unwinds through it alike.
+class QuitMessageOnExit {
+ public:
+  explicit QuitMessageOnExit(bool post) : post_(post) {}
+  ~QuitMessageOnExit() {
+    if (post_) {
+      PostQuitMessage(0);
+    }
+  }
+  QuitMessageOnExit(const QuitMessageOnExit&) = delete;
+  QuitMessageOnExit& operator=(const QuitMessageOnExit&) = delete;
+
+ private:
+  bool post_;
+};
+
 class LibraryHandle {
  public:
   explicit LibraryHandle(HMODULE module) : module_(module) {}
@@ -189,6 +206,7 @@ void Win32Window::Destroy() {
   if (windowHandle != nullptr) {
     DestroyWindow(windowHandle);
     windowHandle = nullptr;
+    contentWindow = nullptr;  // a child, destroyed with its parent
   }
   if (activeWindowCount == 0) {
     WindowClassRegistrar::Get().UnregisterWindowClass();
@@ -252,14 +270,25 @@ LRESULT CALLBACK Win32Window::WndProc(HWND window, UINT message, WPARAM wparam,
 
 LRESULT Win32Window::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_DESTROY:
-      // Cleared before Destroy so that Destroy does not destroy the window a second time.
+    case WM_DESTROY: {
+      // Cleared before Destroy so that Destroy does not destroy the window a second time; the
+      // content is a child and goes with this window.
       windowHandle = nullptr;
+      contentWindow = nullptr;
+      // Whatever OnDestroy does: were the quit message lost, the message loop, and with it the
+      // process, would run on without a window.
+      const QuitMessageOnExit quit(quitOnClose);
       Destroy();
-      if (quitOnClose) {
-        PostQuitMessage(0);
-      }
       return 0;
+    }
+
+    case WM_PARENTNOTIFY:
+      // The content can be destroyed before this window is (the engine's view goes with the
+      // view controller); its handle must not be used afterwards, nor meet a later window's.
+      if (LOWORD(wparam) == WM_DESTROY && reinterpret_cast<HWND>(lparam) == contentWindow) {
+        contentWindow = nullptr;
+      }
+      return DefWindowProcW(window, message, wparam, lparam);
 
     case WM_SIZE: {
       const RECT frame = GetClientArea();
@@ -300,7 +329,9 @@ LRESULT Win32Window::HandleMessage(HWND window, UINT message, WPARAM wparam, LPA
       return 0;
 
     default:
-      return DefWindowProcW(windowHandle, message, wparam, lparam);
+      // The procedure's own argument: windowHandle is already null from WM_DESTROY on, and the
+      // system still needs WM_NCDESTROY and whatever OnDestroy sends to reach this window.
+      return DefWindowProcW(window, message, wparam, lparam);
   }
 }
 

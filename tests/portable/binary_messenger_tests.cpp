@@ -216,6 +216,48 @@ TEST_F(BinaryMessengerTest, ReplacingAHandlerKeepsTheEntryTheEngineHolds) {
   EXPECT_EQ(registrations, 2u);
 }
 
+// A handler whose channel is re-pointed, closed or torn down while it runs (the host window
+// releases its channel from a nested message loop inside a call) finishes with its own captures
+// intact and its answer delivered.
+TEST(BinaryMessengerHandlerLifetime, AHandlerOutlivesItsEntryForTheLengthOfItsCall) {
+  enum class Action { kReplace, kRemove, kDestroyMessenger };
+  for (const Action action : {Action::kReplace, Action::kRemove, Action::kDestroyMessenger}) {
+    SCOPED_TRACE(static_cast<int>(action));
+    EngineMessaging engine;
+    auto messenger = std::make_unique<BinaryMessengerImpl>(engine.messenger());
+    int later_calls = 0;
+    // Captured by value, on the heap: a use after the handler is freed is what the sanitizers see.
+    const std::string answer(64, 'a');
+    messenger->SetMessageHandler(
+        "vpn/native", [&, answer](const uint8_t*, size_t, BinaryReply reply) {
+          switch (action) {
+            case Action::kReplace:
+              messenger->SetMessageHandler("vpn/native",
+                                           [&](const uint8_t*, size_t, BinaryReply later) {
+                                             ++later_calls;
+                                             later(nullptr, 0);
+                                           });
+              break;
+            case Action::kRemove:
+              messenger->SetMessageHandler("vpn/native", nullptr);
+              break;
+            case Action::kDestroyMessenger:
+              messenger.reset();
+              break;
+          }
+          reply(reinterpret_cast<const uint8_t*>(answer.data()), answer.size());
+        });
+
+    EXPECT_EQ(engine.Exchange("vpn/native", Bytes{1}), Bytes(answer.begin(), answer.end()));
+    EXPECT_EQ(engine.HasHandler("vpn/native"), action != Action::kRemove);
+    if (action == Action::kReplace) {
+      EXPECT_EQ(engine.Exchange("vpn/native", Bytes{2}), Bytes{});
+      EXPECT_EQ(later_calls, 1);
+    }
+    EXPECT_EQ(engine.reference_count(), 1);
+  }
+}
+
 TEST_F(BinaryMessengerTest, RemovingAHandlerThatWasNeverSetStillUnregisters) {
   messenger_.SetMessageHandler("never", nullptr);
   const auto log = engine_.CallLog();

@@ -218,6 +218,21 @@ TEST_F(MethodCallChannelTest, TheHandlerOutlivesTheChannelAndAnEmptyOneRemovesIt
   EXPECT_FALSE(engine_.HasHandler("vpn/native"));
 }
 
+TEST_F(MethodCallChannelTest, AHandlerMayCloseAndDestroyItsChannelBeforeItAnswers) {
+  auto channel = std::make_unique<MethodCallChannel<EncodableValue>>(
+      &messenger_, "closing", &StandardMethodCodec::SharedInstance());
+  const std::string reason(64, 'r');  // on the heap, inside the handler being run
+  channel->SetCallHandler([&channel, reason](const MethodCall<EncodableValue>&,
+                                             std::unique_ptr<MethodResult<EncodableValue>> result) {
+    channel->SetCallHandler(nullptr);
+    channel.reset();
+    result->Success(EncodableValue(reason));
+  });
+  EXPECT_EQ(engine_.Exchange("closing", kIsKillSwitchEnabled),
+            Concat({{0x00, 0x07, 0x40}, Text(reason)}));
+  EXPECT_FALSE(engine_.HasHandler("closing"));
+}
+
 TEST_F(MethodCallChannelTest, InvokeWithoutAResultSendsTheCallAndAsksNoReply) {
   channel_.Invoke("trayToggleVpn", nullptr);
   const auto sent = engine_.HostMessages();

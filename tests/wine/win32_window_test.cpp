@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "standins/engine/engine_view_control.h"
@@ -57,6 +58,10 @@ class ProbeWindow : public Win32Window {
   std::vector<std::string> events;
   bool createResult = true;
   bool failWmCreate = false;
+  // Once, in the next OnDestroy: ask this window for its title, then throw.
+  HWND askTitleOnDestroy = nullptr;
+  std::wstring titleOnDestroy;
+  bool throwOnDestroy = false;
 
  protected:
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override {
@@ -72,7 +77,18 @@ class ProbeWindow : public Win32Window {
     events.push_back("create");
     return createResult;
   }
-  void OnDestroy() override { events.push_back("destroy"); }
+  void OnDestroy() override {
+    events.push_back("destroy");
+    if (askTitleOnDestroy != nullptr) {
+      wchar_t title[32] = {};
+      SendMessageW(std::exchange(askTitleOnDestroy, nullptr), WM_GETTEXT, 32,
+                   reinterpret_cast<LPARAM>(title));
+      titleOnDestroy = title;
+    }
+    if (std::exchange(throwOnDestroy, false)) {
+      throw std::runtime_error("OnDestroy failed");
+    }
+  }
 };
 
 RECT WindowRect(HWND window) {
@@ -459,6 +475,40 @@ TEST_F(Win32WindowTest, ClosingPostsQuitOnlyWhenAsked) {
   MSG message{};
   ASSERT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
   EXPECT_EQ(message.wParam, 0u);
+}
+
+TEST_F(Win32WindowTest, TeardownBySystemQuitsEvenWhenOnDestroyThrowsAndStillServesTheWindow) {
+  ProbeWindow window;
+  window.SetQuitOnClose(true);
+  ASSERT_TRUE(window.Create(L"Orvane", {10, 10}, {920, 620}));
+  const HWND handle = window.GetHandle();
+  window.askTitleOnDestroy = handle;
+  window.throwOnDestroy = true;
+  SendMessageW(handle, WM_CLOSE, 0, 0);
+
+  EXPECT_FALSE(IsWindow(handle));
+  EXPECT_EQ(window.GetHandle(), nullptr);
+  // Without the quit message the loop would wait for ever with no window left.
+  EXPECT_TRUE(QuitPosted());
+  // Messages the window gets while it goes are handled for that window, not for no window.
+  EXPECT_EQ(window.titleOnDestroy, L"Orvane");
+}
+
+TEST_F(Win32WindowTest, ContentDestroyedOnItsOwnIsNoLongerTouched) {
+  ProbeWindow window;
+  ASSERT_TRUE(window.Create(L"Orvane", {10, 10}, {920, 620}));
+  ContentWindow content;
+  window.SetContentWindow(content.get());
+  DestroyWindow(content.get());
+
+  // A size change or activation would otherwise move or focus a handle that names nothing (or,
+  // later, some other window); the failing call is what leaves this error behind.
+  for (const UINT message : {UINT{WM_SIZE}, UINT{WM_ACTIVATE}}) {
+    SCOPED_TRACE(message);
+    SetLastError(ERROR_SUCCESS);
+    SendMessageW(window.GetHandle(), message, message == WM_ACTIVATE ? WA_ACTIVE : 0, 0);
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+  }
 }
 
 TEST_F(Win32WindowTest, FailedOnCreateLeavesTheHiddenWindow) {
