@@ -280,6 +280,14 @@ TEST(StartupTest, RefusedViewControllerEndsWithOneAndReleasesTheMutex) {
   EXPECT_FALSE(MutexExists());
   EXPECT_EQ(FindWindowW(kClassName, L"Orvane"), nullptr);
 
+  // orvane.exe itself, refused: its exit code says so and it leaves no window.
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_FAIL_VIEW_CONTROLLER_CREATE", L"1");
+  Child refused(BundleDirectory() + L"\\orvane.exe", L"", BundleDirectory());
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_FAIL_VIEW_CONTROLLER_CREATE", nullptr);
+  ASSERT_TRUE(refused.Started());
+  EXPECT_EQ(refused.WaitPumping(20000), std::optional<DWORD>(1));
+  EXPECT_EQ(FindWindowW(kClassName, L"Orvane"), nullptr);
+
   // While this process lives, a start elsewhere is not turned away by what the failed one left.
   Child next(BundleDirectory() + L"\\orvane.exe", L"", BundleDirectory());
   ASSERT_TRUE(next.Started());
