@@ -395,23 +395,24 @@ struct ProbeRun {
   std::vector<std::string> lines;
 };
 
-ProbeRun RunProbe(const std::wstring& program, const std::wstring& arguments, bool not_admin) {
+ProbeRun RunProbe(const std::wstring& arguments) {
   const std::wstring report = TestDirectory() + L"\\startup_probe_report.txt";
   DeleteFileW(report.c_str());
   SetEnvironmentVariableW(L"ORVANE_PROBE_REPORT", report.c_str());
-  SetEnvironmentVariableW(L"ORVANE_PROBE_NOT_ADMIN", not_admin ? L"1" : nullptr);
   ProbeRun run;
   {
-    Child probe(program, arguments, TestDirectory());
+    Child probe(TestDirectory() + L"\\startup_probe.exe", arguments, TestDirectory());
     if (probe.Started()) {
       run.exitCode = probe.WaitPumping(30000);
     }
   }
-  SetEnvironmentVariableW(L"ORVANE_PROBE_NOT_ADMIN", nullptr);
-  std::ifstream file(report.c_str());
-  for (std::string line; std::getline(file, line);) {
-    run.lines.push_back(line);
+  {
+    std::ifstream file(report.c_str());
+    for (std::string line; std::getline(file, line);) {
+      run.lines.push_back(line);
+    }
   }
+  DeleteFileW(report.c_str());
   return run;
 }
 
@@ -437,7 +438,7 @@ TEST(EntrypointArgumentsTest, ArgumentsAfterTheProgramReachTheEngineInOrderAsUtf
       {L" \xD83D\xDE00 x\xDC00y", {"\xF0\x9F\x98\x80", ""}},
   };
   for (const auto& c : cases) {
-    const ProbeRun run = RunProbe(TestDirectory() + L"\\startup_probe.exe", c.arguments, false);
+    const ProbeRun run = RunProbe(c.arguments);
     std::vector<std::string> expected = {"exit 0", "argc " + std::to_string(c.expected.size())};
     for (const std::string& argument : c.expected) {
       expected.push_back("arg " + Hex(argument));
@@ -446,10 +447,6 @@ TEST(EntrypointArgumentsTest, ArgumentsAfterTheProgramReachTheEngineInOrderAsUtf
     EXPECT_EQ(run.lines, expected) << "arguments #" << (&c - cases);
   }
 }
-
-}  // namespace
-
-namespace {
 
 TEST(OrvaneExecutableTest, PropertiesNameTheProduct) {
   const std::wstring program = BundleDirectory() + L"\\orvane.exe";
