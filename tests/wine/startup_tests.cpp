@@ -464,3 +464,16 @@ TEST(OrvaneExecutableTest, PropertiesNameTheProduct) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OpenDebugConsoleTest, ANewConsoleTakesTheStreamsAndTheEngineFollowsOnlyThen) {
+  // In the probe: the streams it moves are that process's, not the ones ctest reads here.
+  SetEnvironmentVariableW(L"ORVANE_PROBE_CONSOLE", L"1");
+  const ProbeRun run = RunProbe(L"");
+  SetEnvironmentVariableW(L"ORVANE_PROBE_CONSOLE", nullptr);
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"console stdout 1 written 1 resyncs 1",
+                                                 "console again resyncs 1"}));
+}
+
+}  // namespace
