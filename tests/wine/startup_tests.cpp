@@ -242,6 +242,32 @@ INSTANTIATE_TEST_SUITE_P(
         RightsCase{"ResultOf33IsAStart", TRUE, 0, L"a", SW_SHOWNORMAL, 33, 0, true, L"a"}),
     [](const testing::TestParamInfo<RightsCase>& param) { return std::string(param.param.name); });
 
+TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCheck) {
+  Fakes state;
+  state.membershipFlag = 0;
+  fakes = &state;
+  const auto check = startup_bindings::BindCheckTokenMembership(&FakeCheckTokenMembership);
+  const auto shell = startup_bindings::BindShellExecute(&FakeShellExecute);
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = &DefWindowProcW;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = kClassName;
+  ASSERT_NE(RegisterClassW(&window_class), 0);
+  const HWND hidden = CreateWindowExW(0, kClassName, L"Orvane", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                      nullptr, nullptr, window_class.hInstance, nullptr);
+
+  EXPECT_EQ(RunHost(L"a", SW_SHOWNORMAL), 0);
+  EXPECT_FALSE(state.sawNullTokenAndAdministrators) << "the rights were checked";
+  EXPECT_TRUE(state.shellCalls.empty()) << "a prompt while an instance shows";
+  EXPECT_TRUE(IsWindowVisible(hidden));
+
+  DestroyWindow(hidden);
+  UnregisterClassW(kClassName, window_class.hInstance);
+  startup_bindings::BindCheckTokenMembership(check);
+  startup_bindings::BindShellExecute(shell);
+  fakes = nullptr;
+}
+
 TEST(Utf8FromUtf16Test, ConvertsValidTextAndEmptiesInvalidText) {
   const struct {
     const wchar_t* input;
