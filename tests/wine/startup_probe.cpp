@@ -102,6 +102,13 @@ void ReportConsole() {
 }
 
 bool WriteReport() {
+  // Also on the standard error, where there is one: a start that ends at once with status 1 and
+  // says nothing looks to the test runner like Wine failing to start it, and is tried again.
+  const HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (error_output != nullptr && error_output != INVALID_HANDLE_VALUE) {
+    WriteFile(error_output, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+  }
   FILE* file = _wfopen(Environment(L"ORVANE_PROBE_REPORT").c_str(), L"wb");
   if (file == nullptr) {
     return false;
