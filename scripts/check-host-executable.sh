@@ -3,7 +3,7 @@
 # three plugins and the filtering platform and IP helper libraries, each by name; the engine and
 # the plugins are among them; it carries its process manifest (resource 1 of type 24) with the
 # execution level, the DPI awareness and the supported-OS entry, its version resource and the
-# application icon 101; and the bundle around it has what the engine is pointed at.
+# icon groups 101 (application), 102 and 103 (tray); and the bundle around it has what the engine is pointed at.
 #   check-host-executable.sh BUNDLE_DIR
 set -uo pipefail
 bundle=$1
@@ -45,7 +45,9 @@ leaves=$(awk '
   }
   on && /^$/ { on = 0 }' <<<"$info")
 has_leaf() { grep -qE "^$(printf %06x "$1") $(printf %06x "$2") " <<<"$leaves"; }
-has_leaf 14 101 || fail "has no icon group 101"
+for group in 101 102 103; do
+  has_leaf 14 $group || fail "has no icon group $group"
+done
 has_leaf 16 1 || fail "has no version resource"
 manifest_leaf=$(grep -E '^000018 000001 ' <<<"$leaves" | head -n 1)
 if [ -z "$manifest_leaf" ]; then
@@ -63,5 +65,5 @@ else
   done
 fi
 
-[ $bad -eq 0 ] && echo "$exe: ${#imports[@]} imports by name, all allowed; manifest, version and icon present"
+[ $bad -eq 0 ] && echo "$exe: ${#imports[@]} imports by name, all allowed; manifest, version and icons 101-103 present"
 exit $bad
