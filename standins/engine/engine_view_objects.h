@@ -62,6 +62,10 @@ bool IsLiveEngine(FlutterDesktopEngineRef engine);
 bool IsLiveController(FlutterDesktopViewControllerRef controller);
 bool IsLiveView(FlutterDesktopViewRef view);
 
+// The engine created last, while it lives; null otherwise. For the UI thread, which alone
+// creates and ends engines.
+FlutterDesktopEngine* LatestEngine();
+
 // Ends an engine, whichever path ends it, and records "engine N destroyed".
 void DestroyEngine(FlutterDesktopEngine* engine);
 

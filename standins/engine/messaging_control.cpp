@@ -156,6 +156,17 @@ bool StandinMessagingAnswerHostMessage(StandinMessagingRef messaging, uint64_t i
   }
 }
 
+bool StandinMessagingHasHandler(StandinMessagingRef messaging, const char* channel) {
+  if (messaging == nullptr || channel == nullptr) {
+    return false;
+  }
+  try {
+    return messaging->messaging.HasHandler(channel);
+  } catch (...) {
+    return false;
+  }
+}
+
 size_t StandinMessagingRefusedResponses(StandinMessagingRef messaging) {
   return messaging == nullptr ? 0 : messaging->messaging.refused_responses();
 }
