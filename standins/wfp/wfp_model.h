@@ -207,6 +207,9 @@ class WfpModel final : public FilteringPlatform {
   std::vector<Filter> Filters() const;  // in id order, which is the order of adding
   std::vector<Filter> FiltersOfProvider(const GUID& providerKey) const;
   const Filter* FindFilter(UINT64 id) const noexcept;
+  std::size_t FilterCount() const noexcept { return filters_.size(); }
+  const std::vector<Provider>& Providers() const noexcept { return providers_; }
+  const std::vector<Sublayer>& Sublayers() const noexcept { return sublayers_; }
   std::optional<Provider> FindProvider(const GUID& key) const;
   std::optional<Sublayer> FindSublayer(const GUID& key) const;
   std::vector<Session> OpenSessions() const;
