@@ -292,6 +292,12 @@ std::vector<std::string> Run(std::string_view line) {
   if (command == "view") {
     return View();
   }
+  if (command == "stats") {
+    StandinMessagingRef messaging = Messaging();
+    return One("ok pending=" + std::to_string(StandinMessagingPendingDeliveries(messaging)) +
+               " refused=" + std::to_string(StandinMessagingRefusedResponses(messaging)) +
+               " dropped=" + std::to_string(StandinMessagingDroppedResponses(messaging)));
+  }
   if (command == "engine-log") {
     return Listing(SplitLines(Records::Get().CallLog()));
   }

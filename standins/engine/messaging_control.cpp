@@ -167,6 +167,17 @@ bool StandinMessagingHasHandler(StandinMessagingRef messaging, const char* chann
   }
 }
 
+size_t StandinMessagingPendingDeliveries(StandinMessagingRef messaging) {
+  if (messaging == nullptr) {
+    return 0;
+  }
+  try {
+    return messaging->messaging.pending_deliveries();
+  } catch (...) {
+    return 0;
+  }
+}
+
 size_t StandinMessagingRefusedResponses(StandinMessagingRef messaging) {
   return messaging == nullptr ? 0 : messaging->messaging.refused_responses();
 }

@@ -57,6 +57,8 @@ bool StandinMessagingAnswerHostMessage(StandinMessagingRef messaging, uint64_t i
 // Whether the host has a handler on `channel` now.
 bool StandinMessagingHasHandler(StandinMessagingRef messaging, const char* channel);
 
+// Deliveries the host has not answered yet.
+size_t StandinMessagingPendingDeliveries(StandinMessagingRef messaging);
 size_t StandinMessagingRefusedResponses(StandinMessagingRef messaging);
 size_t StandinMessagingDroppedResponses(StandinMessagingRef messaging);
 // The host's calls so far, one per line as "Name" or "Name channel" (channel where the call

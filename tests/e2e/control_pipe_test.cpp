@@ -66,6 +66,7 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
       {"send echo zz", "error bad hex", nullptr},
       {"send", "error usage: send CHANNEL [HEX]", nullptr},
       {"send silent 01", "pending ", nullptr},
+      {"stats", "ok pending=1 refused=0 dropped=0", nullptr},
       {"host-messages", "lines 0", nullptr},
       {"host-messages", "lines 2",
        [](FlutterDesktopMessengerRef m) {
@@ -113,9 +114,9 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
     EXPECT_EQ(replies[i][0].substr(0, std::string(steps[i].reply).size()), steps[i].reply);
   }
   // The listing's lines: id, channel and the bytes in hex; an empty message keeps its place.
-  EXPECT_EQ(replies[14], (std::vector<std::string>{"lines 2", "1 vpn/native 07ff", "2 other "}));
-  EXPECT_EQ(replies[15], (std::vector<std::string>{"lines 1", "2 other "}));
-  EXPECT_NE(replies[16][0].find("hosted=0 visible=0"), std::string::npos);
+  EXPECT_EQ(replies[15], (std::vector<std::string>{"lines 2", "1 vpn/native 07ff", "2 other "}));
+  EXPECT_EQ(replies[16], (std::vector<std::string>{"lines 1", "2 other "}));
+  EXPECT_NE(replies[17][0].find("hosted=0 visible=0"), std::string::npos);
 
   FlutterDesktopViewControllerDestroy(controller);
   // With the engine gone the pipe stays, and says so instead of touching freed state.

@@ -1,0 +1,427 @@
+// The product orvane.exe, unmodified, under Wine with the stand-in engine and filtering platform:
+// driven over "vpn/native" as the application drives it, and through its window and tray as a
+// person does.
+#include <gtest/gtest.h>
+#include <iphlpapi.h>
+#include <netioapi.h>
+#include <tlhelp32.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/host_driver.h"
+
+namespace {
+
+using e2e::ErrorReply;
+using e2e::Host;
+using e2e::SuccessReply;
+using e2e::WaitUntil;
+using flutter::EncodableList;
+using flutter::EncodableMap;
+using flutter::EncodableValue;
+
+constexpr UINT kTrayCallbackMessage = WM_APP + 1;
+constexpr UINT kTrayIconId = 1001;
+
+const std::vector<uint8_t> kNotImplemented;  // the empty reply
+
+EncodableValue Endpoint(const char* ip, int32_t port, const char* protocol) {
+  return EncodableMap{{"ip", ip}, {"port", port}, {"protocol", protocol}};
+}
+
+EncodableValue TwoEndpoints() {
+  return EncodableList{Endpoint("203.0.113.10", 443, "tcp"), Endpoint("198.51.100.7", 51820, "udp")};
+}
+
+// The interface a permit may name here: the loopback device, which Wine's IP helper knows by
+// its Linux name.
+constexpr char kRealInterface[] = "lo";
+
+uint64_t LuidOf(const wchar_t* alias) {
+  NET_LUID luid{};
+  return ConvertInterfaceAliasToLuid(alias, &luid) == 0 ? luid.Value : 0;
+}
+
+// The value of "local-interface == N" in the model's tunnel permit for `version`, or 0.
+uint64_t TunPermitLuid(const std::vector<std::string>& filters, const char* version) {
+  for (const std::string& line : filters) {
+    if (line.find(std::string(" ") + version + " permit") != std::string::npos &&
+        line.find("OrvaneVPN Permit TUN Interface") != std::string::npos) {
+      const size_t at = line.find("local-interface == ");
+      if (at != std::string::npos) {
+        return std::strtoull(line.c_str() + at + 19, nullptr, 10);
+      }
+    }
+  }
+  return 0;
+}
+
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
+  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.find(text) != std::string::npos;
+  }));
+}
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Host::Window(), nullptr) << "another Orvane window is open in this prefix";
+  }
+};
+
+TEST_F(HostTest, ShowsTheEngineViewAfterTheFirstFrameAndServesEveryMethod) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  const std::optional<e2e::ViewState> view = host.View();
+  ASSERT_TRUE(view);
+  RECT client{};
+  GetClientRect(Host::Window(), &client);
+  EXPECT_EQ(view->width, client.right);
+  EXPECT_EQ(view->height, client.bottom);
+
+  struct Case {
+    const char* method;
+    std::optional<EncodableValue> arguments;
+    std::vector<uint8_t> reply;
+  };
+  const std::vector<uint8_t> ok = SuccessReply(true);
+  const std::vector<uint8_t> no = SuccessReply(false);
+  const std::vector<uint8_t> expected_map = ErrorReply("bad_args", "Expected map");
+  // In order: each case sees the state the cases before it left.
+  const Case cases[] = {
+      {"cleanupStaleKillSwitch", std::nullopt, ok},
+      {"isKillSwitchEnabled", std::nullopt, no},
+      {"setTrayConnectionState", EncodableValue(true), ok},
+      {"setTrayConnectionState", EncodableMap{{"connected", true}}, ok},
+      {"setTrayConnectionState", EncodableValue(int32_t{1}), ok},
+      {"setTrayConnectionState", std::nullopt, ok},
+      {"enableKillSwitch", std::nullopt, expected_map},
+      {"enableKillSwitch", EncodableValue("endpoints"), expected_map},
+      {"enableKillSwitch", EncodableList{}, expected_map},
+      {"isKillSwitchEnabled", std::nullopt, no},
+      {"enableKillSwitch", EncodableMap{}, ok},
+      {"isKillSwitchEnabled", EncodableValue("ignored"), ok},
+      {"enableKillSwitch",
+       EncodableMap{{"endpoints", TwoEndpoints()}, {"allowLan", 1}, {"blockIpv6OutsideVpn", "no"}},
+       ok},
+      {"permitTunInterface", EncodableMap{{"interfaceName", "OrvaneNoSuchInterface"}}, no},
+      {"permitTunInterface", EncodableMap{{"interfaceName", kRealInterface}}, ok},
+      {"revokeTunPermit", std::nullopt, ok},
+      {"revokeTunPermit", std::nullopt, ok},
+      {"disableKillSwitch", EncodableValue(int32_t{7}), ok},
+      {"isKillSwitchEnabled", std::nullopt, no},
+      // The tunnel permits need the provider that only an enable registers.
+      {"permitTunInterface", EncodableMap{{"interfaceName", kRealInterface}}, no},
+      {"disableKillSwitch", std::nullopt, ok},
+      {"launchInstallerUi", std::nullopt, expected_map},
+      {"launchInstallerUi", EncodableValue("C:\\setup.exe"), expected_map},
+      {"launchInstallerUi", EncodableMap{}, ErrorReply("bad_args", "Missing filePath")},
+      {"launchInstallerUi", EncodableMap{{"filePath", 5}},
+       ErrorReply("bad_args", "Invalid filePath")},
+      {"launchInstallerUi", EncodableMap{{"filePath", ""}},
+       ErrorReply("bad_args", "Invalid filePath")},
+      {"launchInstallerUi", EncodableMap{{"filePath", "\xC3\x28setup.exe"}},
+       ErrorReply("bad_args", "Invalid UTF-8 filePath")},
+      {"launchInstallerUi", EncodableMap{{"filePath", "C:\\windows\\orvane-missing-setup.exe"}},
+       SuccessReply(EncodableMap{{"error", "shell_execute_failed:2"}, {"started", false}})},
+      {"launchInstaller", EncodableMap{{"filePath", "C:\\setup.exe"}}, kNotImplemented},
+      {"SetTrayConnectionState", EncodableValue(true), kNotImplemented},
+      {"", std::nullopt, kNotImplemented},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + e2e::Hex(e2e::EncodeCall(c.method, c.arguments)));
+    EXPECT_EQ(host.Call(c.method, c.arguments), std::optional(c.reply));
+  }
+  // Replies that never came, or came twice, would show here.
+  EXPECT_EQ(host.Request("stats"),
+            std::vector<std::string>{"ok pending=0 refused=0 dropped=0"});
+}
+
+TEST_F(HostTest, NothingOutsideTheVpnPassesOnceTheKillSwitchIsOn) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  const uint64_t real_luid = LuidOf(L"lo");
+  ASSERT_NE(real_luid, 0u);
+  const std::string tun = " luid=" + std::to_string(real_luid);
+
+  const std::string endpoint = "permit OrvaneVPN Permit VPN Endpoint";
+  const std::string blocked = "block OrvaneVPN Block All";
+  const std::string lan = "permit OrvaneVPN Permit LAN ";
+  const std::string unfiltered = "permit (no filter)";
+  const std::string tunnel = "permit OrvaneVPN Permit TUN Interface";
+  struct Phase {
+    const char* name;
+    std::vector<std::pair<const char*, std::optional<EncodableValue>>> calls;
+  };
+  const Phase phases[] = {
+      {"strict", {{"enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()},
+                                                    {"allowLan", false},
+                                                    {"blockIpv6OutsideVpn", true}}}}},
+      {"tunnel", {{"permitTunInterface", EncodableMap{{"interfaceName", kRealInterface}}}}},
+      {"revoked", {{"revokeTunPermit", std::nullopt}}},
+      {"lenient", {{"enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()},
+                                                     {"allowLan", true},
+                                                     {"blockIpv6OutsideVpn", false}}},
+                   {"permitTunInterface", EncodableMap{{"interfaceName", kRealInterface}}}}},
+      {"off", {{"disableKillSwitch", std::nullopt}}},
+  };
+  // Each connection's verdict (a prefix of the model's answer) in each phase above.
+  struct Row {
+    std::string connection;
+    std::string strict, tunnel, revoked, lenient, off;
+  };
+  const std::string loopback = "permit OrvaneVPN Permit Loopback";
+  const std::string dhcp = "permit OrvaneVPN Permit DHCP";
+  const Row rows[] = {
+      {"v4 tcp 203.0.113.10:443", endpoint, endpoint, endpoint, endpoint, unfiltered},
+      {"v4 udp 198.51.100.7:51820", endpoint, endpoint, endpoint, endpoint, unfiltered},
+      {"v4 udp 203.0.113.10:443", blocked, blocked, blocked, blocked, unfiltered},
+      {"v4 tcp 203.0.113.10:8443", blocked, blocked, blocked, blocked, unfiltered},
+      {"v4 tcp 198.51.100.7:51820", blocked, blocked, blocked, blocked, unfiltered},
+      {"v4 tcp 93.184.216.34:443", blocked, blocked, blocked, blocked, unfiltered},
+      {"v4 udp 8.8.8.8:53", blocked, blocked, blocked, blocked, unfiltered},
+      {"v4 tcp 127.0.0.1:8080 loopback", loopback, loopback, loopback, loopback, unfiltered},
+      {"v4 udp 255.255.255.255:67 local-port=68", dhcp, dhcp, dhcp, dhcp, unfiltered},
+      {"v4 udp 255.255.255.255:67 local-port=1068", blocked, blocked, blocked, blocked,
+       unfiltered},
+      {"v4 tcp 192.168.1.20:445", blocked, blocked, blocked, lan + "192.168/16", unfiltered},
+      {"v4 tcp 10.1.2.3:22", blocked, blocked, blocked, lan + "10/8", unfiltered},
+      {"v4 tcp 172.20.0.1:80", blocked, blocked, blocked, lan + "172.16/12", unfiltered},
+      {"v4 tcp 172.32.0.1:80", blocked, blocked, blocked, blocked, unfiltered},
+      {"v4 tcp 169.254.10.10:80", blocked, blocked, blocked, lan + "Link-Local", unfiltered},
+      {"v6 tcp [2001:db8::1]:443", blocked, blocked, blocked, unfiltered, unfiltered},
+      {"v6 tcp [::1]:80 loopback", loopback, loopback, loopback, unfiltered, unfiltered},
+      {"v4 tcp 93.184.216.34:443" + tun, blocked, tunnel, blocked, tunnel, unfiltered},
+      {"v6 udp [2001:db8::53]:53" + tun, blocked, tunnel, blocked, tunnel, unfiltered},
+      {"v4 tcp 93.184.216.34:443 luid=1", blocked, blocked, blocked, blocked, unfiltered},
+  };
+  size_t classified = 0;
+  for (const Phase& phase : phases) {
+    for (const auto& [method, arguments] : phase.calls) {
+      ASSERT_EQ(host.Call(method, arguments), std::optional(SuccessReply(true))) << method;
+    }
+    const std::string Row::*column = std::string(phase.name) == "strict"    ? &Row::strict
+                                     : std::string(phase.name) == "tunnel"  ? &Row::tunnel
+                                     : std::string(phase.name) == "revoked" ? &Row::revoked
+                                     : std::string(phase.name) == "lenient" ? &Row::lenient
+                                                                            : &Row::off;
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(phase.name) + ": " + row.connection);
+      const std::string verdict = host.Classify(row.connection);
+      EXPECT_EQ(verdict.substr(0, (row.*column).size()), row.*column) << verdict;
+      ++classified;
+    }
+    const std::vector<std::string> filters = host.DescribeFilters();
+    if (std::string(phase.name) == "tunnel") {
+      // The permit carries the LUID that the IP helper gives this process for the same alias.
+      EXPECT_EQ(TunPermitLuid(filters, "v4"), real_luid);
+      EXPECT_EQ(TunPermitLuid(filters, "v6"), real_luid);
+    }
+    if (std::string(phase.name) == "off") {
+      EXPECT_EQ(CountContaining(filters, "filter "), 0u);
+    }
+  }
+  std::cout << "[ classified ] " << classified << " connection attempts in " << std::size(phases)
+            << " phases\n";
+}
+
+// ---- Tray and life cycle ------------------------------------------------------------------
+
+// Opens the tray menu as a right click on the icon would, and picks the entry `downs` steps
+// down: 1 "Показать Orvane", 2 the connect/disconnect toggle, 3 "Выход" (separators are skipped).
+bool ChooseTrayMenuEntry(HWND window, int downs) {
+  if (!PostMessageW(window, kTrayCallbackMessage, 0, MAKELPARAM(WM_CONTEXTMENU, kTrayIconId))) {
+    return false;
+  }
+  const bool open = WaitUntil(
+      [] {
+        const HWND menu = FindWindowW(L"#32768", nullptr);
+        return menu != nullptr && IsWindowVisible(menu);
+      },
+      10000);
+  if (!open) {
+    return false;
+  }
+  // The menu's modal loop reads the keys from the host's UI thread queue.
+  for (int i = 0; i < downs; ++i) {
+    PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+  }
+  PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
+  return WaitUntil(
+      [] {
+        const HWND menu = FindWindowW(L"#32768", nullptr);
+        return menu == nullptr || !IsWindowVisible(menu);
+      },
+      10000);
+}
+
+// The programs the host starts, seen in the process list until the host has ended.
+class ChildWatch {
+ public:
+  explicit ChildWatch(DWORD parent) : thread_([this, parent] { Watch(parent); }) {}
+  ~ChildWatch() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+  std::multiset<std::wstring> seen() {
+    Stop();
+    std::multiset<std::wstring> names;
+    for (const auto& [pid, name] : children_) {
+      names.insert(name);
+    }
+    return names;
+  }
+
+ private:
+  void Watch(DWORD parent) {
+    while (!stop_) {
+      const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+      if (snapshot != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+          if (entry.th32ParentProcessID == parent) {
+            std::wstring name = entry.szExeFile;
+            std::transform(name.begin(), name.end(), name.begin(), ::towlower);
+            children_[entry.th32ProcessID] = name;
+          }
+        }
+        CloseHandle(snapshot);
+      }
+      Sleep(2);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::map<DWORD, std::wstring> children_;
+  std::thread thread_;
+};
+
+// What the filtering journal says the shutdown did: one Disable (its provider delete), and the
+// model empty with no session open when the process ended.
+void ExpectKillSwitchRemovedOnce(const Host& host) {
+  const std::vector<std::string> journal = host.Journal();
+  EXPECT_EQ(CountContaining(journal, "FwpmProviderDeleteByKey0"), 1u);
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal.back(), "exit filters=0 sessions=0");
+}
+
+TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  const HWND window = Host::Window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()}}),
+            std::optional(SuccessReply(true)));
+  ASSERT_EQ(host.Call("setTrayConnectionState", EncodableValue(true)),
+            std::optional(SuccessReply(true)));
+
+  ASSERT_TRUE(ChooseTrayMenuEntry(window, 2));
+  const std::string toggle = e2e::Hex(e2e::EncodeCall("trayToggleVpn", std::nullopt));
+  ASSERT_TRUE(WaitUntil([&] { return !host.HostMessages().empty(); }, 5000));
+  EXPECT_EQ(host.HostMessages(), std::vector<std::string>{"1 vpn/native " + toggle});
+  // Choosing the toggle changes nothing by itself: the application decides.
+  EXPECT_EQ(host.Call("isKillSwitchEnabled"), std::optional(SuccessReply(true)));
+
+  ChildWatch children(host.pid());
+  ASSERT_TRUE(ChooseTrayMenuEntry(window, 3));
+  EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
+  EXPECT_EQ(children.seen(), std::multiset<std::wstring>{L"cmd.exe"});
+  ExpectKillSwitchRemovedOnce(host);
+  EXPECT_EQ(Host::Window(), nullptr);
+}
+
+TEST_F(HostTest, CloseHidesASecondStartShowsAndEndSessionEndsCleanly) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  const HWND window = Host::Window();
+  ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{}), std::optional(SuccessReply(true)));
+
+  // Closing hides the window; the process, the engine and the channel stay.
+  ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return !host.View()->visible; }, 5000));
+  EXPECT_FALSE(host.WaitForExit(300));
+  EXPECT_EQ(host.Call("isKillSwitchEnabled"), std::optional(SuccessReply(true)));
+
+  // A second start shows the running instance's window and ends at once.
+  EXPECT_EQ(Host::RunSecondInstance(15000), std::optional<DWORD>(0));
+  EXPECT_TRUE(WaitUntil([&] { return host.View()->visible; }, 5000));
+  EXPECT_EQ(Host::Window(), window);
+
+  ChildWatch children(host.pid());
+  DWORD_PTR answer = 0;
+  ASSERT_NE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, &answer), 0);
+  EXPECT_EQ(answer, 1u);
+  // The kill switch is gone as soon as the system asks.
+  EXPECT_EQ(CountContaining(host.DescribeFilters(), "filter "), 0u);
+  ASSERT_NE(SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer), 0);
+  EXPECT_EQ(answer, 0u);
+  // A log-off ends the process here; a close request now destroys the window instead of hiding.
+  ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+  EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
+  EXPECT_EQ(children.seen(), std::multiset<std::wstring>{L"cmd.exe"});
+  ExpectKillSwitchRemovedOnce(host);
+}
+
+// ---- Bad input ------------------------------------------------------------------------------
+
+TEST_F(HostTest, RandomAndTruncatedMessagesEachGetOneReplyAndNeverStopTheHost) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  std::vector<std::vector<uint8_t>> messages;
+  // Every prefix of calls that are well formed, the installer excepted: a mutation must never
+  // start a program.
+  const std::vector<std::vector<uint8_t>> valid = {
+      e2e::EncodeCall("enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()},
+                                                       {"allowLan", false}}),
+      e2e::EncodeCall("setTrayConnectionState", EncodableMap{{"connected", true}}),
+      e2e::EncodeCall("permitTunInterface", EncodableMap{{"interfaceName", "OrvaneTun"}}),
+      e2e::EncodeCall("isKillSwitchEnabled", std::nullopt),
+  };
+  for (const std::vector<uint8_t>& call : valid) {
+    for (size_t length = 0; length < call.size(); ++length) {
+      messages.emplace_back(call.begin(), call.begin() + static_cast<ptrdiff_t>(length));
+    }
+  }
+  std::mt19937 random(20261208);
+  for (int i = 0; i < 1500; ++i) {
+    // A valid call with a few bytes changed...
+    std::vector<uint8_t> mutated = valid[random() % valid.size()];
+    for (int k = 0, changes = 1 + static_cast<int>(random() % 4); k < changes; ++k) {
+      mutated[random() % mutated.size()] = static_cast<uint8_t>(random());
+    }
+    messages.push_back(std::move(mutated));
+    // ...and plain noise, with size fields that claim far more than is there.
+    std::vector<uint8_t> noise(random() % 48);
+    for (uint8_t& byte : noise) {
+      byte = static_cast<uint8_t>(random());
+    }
+    messages.push_back(std::move(noise));
+  }
+  size_t answered = 0;
+  for (const std::vector<uint8_t>& message : messages) {
+    const std::vector<std::string> reply = host.Request("send vpn/native " + e2e::Hex(message));
+    ASSERT_EQ(reply.size(), 1u) << e2e::Hex(message);
+    ASSERT_EQ(reply[0].rfind("reply", 0), 0u) << e2e::Hex(message) << ": " << reply[0];
+    ++answered;
+  }
+  EXPECT_EQ(host.Request("stats"),
+            std::vector<std::string>{"ok pending=0 refused=0 dropped=0"});
+  EXPECT_EQ(host.Call("disableKillSwitch"), std::optional(SuccessReply(true)));
+  EXPECT_FALSE(host.WaitForExit(0));
+  std::cout << "[ bad input  ] " << answered << " messages, each answered once\n";
+}
+
+}  // namespace
