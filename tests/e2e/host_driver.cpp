@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -50,15 +51,28 @@ void PrepareEnvironment(const std::wstring& pipe, const std::wstring& journal) {
   }
 }
 
-std::optional<PROCESS_INFORMATION> StartProduct() {
+// The product's output (the embedding layer's diagnostics, thousands of lines for bad input)
+// goes to `log`, not into the test's own.
+std::optional<PROCESS_INFORMATION> StartProduct(const std::wstring& log) {
   const std::wstring dir = BundleDir();
   const std::wstring exe = dir + L"\\orvane.exe";
   std::wstring command = L"\"" + exe + L"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      dir.c_str(), &startup, &process)) {
+  const BOOL created = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, dir.c_str(), &startup, &process);
+  if (output != INVALID_HANDLE_VALUE) {
+    CloseHandle(output);
+  }
+  if (!created) {
     return std::nullopt;
   }
   CloseHandle(process.hThread);
@@ -108,9 +122,10 @@ Host::Host(bool wait_until_shown) {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
   journal_ = std::wstring(temp) + L"orvane-e2e-wfp-" + tag + L".log";
+  log_ = std::wstring(temp) + L"orvane-e2e-output-" + tag + L".log";
   DeleteFileW(journal_.c_str());
   PrepareEnvironment(pipe, journal_);
-  const std::optional<PROCESS_INFORMATION> process = StartProduct();
+  const std::optional<PROCESS_INFORMATION> process = StartProduct(log_);
   if (!process) {
     return;
   }
@@ -141,6 +156,7 @@ Host::~Host() {
     CloseHandle(process_.hProcess);
   }
   DeleteFileW(journal_.c_str());
+  DeleteFileW(log_.c_str());
 }
 
 HWND Host::Window() {
@@ -233,7 +249,7 @@ std::optional<DWORD> Host::WaitForExit(DWORD timeout_ms) {
 
 std::vector<std::string> Host::Journal() const {
   std::vector<std::string> lines;
-  std::ifstream file(journal_);
+  std::ifstream file{std::filesystem::path(journal_)};
   const std::string own = std::to_string(process_.dwProcessId) + " ";
   for (std::string line; std::getline(file, line);) {
     if (line.rfind(own, 0) == 0) {
@@ -244,7 +260,7 @@ std::vector<std::string> Host::Journal() const {
 }
 
 std::optional<DWORD> Host::RunSecondInstance(DWORD timeout_ms) {
-  const std::optional<PROCESS_INFORMATION> process = StartProduct();
+  const std::optional<PROCESS_INFORMATION> process = StartProduct(L"NUL");
   if (!process) {
     return std::nullopt;
   }

@@ -75,6 +75,7 @@ class Host {
  private:
   PROCESS_INFORMATION process_{};
   std::wstring journal_;
+  std::wstring log_;  // the product's standard output and error
   std::optional<standin_control::ControlClient> client_;
 };
 
