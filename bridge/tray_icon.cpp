@@ -102,6 +102,20 @@ void FlutterWindow::RemoveTrayIcon() {
   trayIconAdded = false;
 }
 
+void FlutterWindow::RestoreTrayIconAfterShellRestart() {
+  // Only a window that hosts the application shows an icon (a refused engine leaves none), and an
+  // icon removed by an exit path (which stopped the core first) stays removed. A failed add
+  // before any of that is retried here: the shell may simply not have been running yet.
+  if (nativeChannel == nullptr || (!trayIconAdded && vpnCoreStopped)) {
+    return;
+  }
+  // The new shell normally knows no icon of ours, and this delete fails harmlessly; but where the
+  // announcement came while the icon was still shown, the add below would otherwise fail as a
+  // duplicate and leave the icon marked absent.
+  RemoveTrayIcon();
+  AddTrayIcon();
+}
+
 void FlutterWindow::UpdateTrayConnectionState(bool connected) {
   const bool previous = vpnConnected;
   vpnConnected = connected;

@@ -12,6 +12,14 @@ namespace {
 
 constexpr char kNativeChannelName[] = "vpn/native";
 
+// Broadcast by the shell to every top-level window when the taskbar is (re)created, after
+// explorer restarted or crashed: the notification area then holds none of the icons added
+// before. Registered on first use and cached, like RestoreWindowMessage.
+UINT TaskbarCreatedMessage() {
+  static const UINT id = RegisterWindowMessageW(L"TaskbarCreated");
+  return id;
+}
+
 }  // namespace
 
 FlutterWindow::FlutterWindow(const EngineProject& engine_project) : project(engine_project) {}
@@ -19,7 +27,14 @@ FlutterWindow::FlutterWindow(const EngineProject& engine_project) : project(engi
 FlutterWindow::FlutterWindow(const EngineProject& engine_project, FilteringPlatform& platform)
     : project(engine_project), killSwitch(platform) {}
 
-FlutterWindow::~FlutterWindow() = default;
+FlutterWindow::~FlutterWindow() {
+  // The window may still exist here (the loop ended without destroying it). The members go in
+  // reverse order, the kill switch first; no channel call may reach this half-destroyed object
+  // on the way, so the handler that holds `this` goes before anything else does.
+  if (nativeChannel != nullptr) {
+    nativeChannel->SetCallHandler(nullptr);
+  }
+}
 
 bool FlutterWindow::OnCreate() {
   if (!Win32Window::OnCreate()) {
@@ -49,6 +64,12 @@ bool FlutterWindow::OnCreate() {
 
   SetContentWindow(viewController->GetView()->GetHWND());
 
+  // The host runs elevated, and the system drops messages from less privileged processes to its
+  // windows: without this, neither a second start without administrator rights (which asks this
+  // instance to show itself) nor the shell's announcement of a new taskbar would ever arrive.
+  ChangeWindowMessageFilterEx(GetHandle(), RestoreWindowMessage(), MSGFLT_ALLOW, nullptr);
+  ChangeWindowMessageFilterEx(GetHandle(), TaskbarCreatedMessage(), MSGFLT_ALLOW, nullptr);
+
   // Added after the view is the content and before the first frame is awaited, so the icon is
   // there by the time the window first shows.
   AddTrayIcon();
@@ -66,6 +87,11 @@ void FlutterWindow::OnDestroy() {
     StopVpnCore();
   }
   RemoveTrayIcon();
+  // Unregistered while the engine still runs, so no call can reach the handler, which holds
+  // `this`, once the window it serves is gone.
+  if (nativeChannel != nullptr) {
+    nativeChannel->SetCallHandler(nullptr);
+  }
   nativeChannel = nullptr;
   // Destroying the controller ends the engine with it.
   viewController = nullptr;
@@ -77,6 +103,11 @@ LRESULT FlutterWindow::HandleMessage(HWND window, UINT message, WPARAM wparam, L
   if (message == RestoreWindowMessage()) {
     RestoreWindow();
     return 0;
+  }
+
+  if (message == TaskbarCreatedMessage()) {
+    RestoreTrayIconAfterShellRestart();
+    // Not consumed: the engine and the default handling may want to know too.
   }
 
   if (viewController != nullptr) {

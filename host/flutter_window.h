@@ -50,6 +50,10 @@ class FlutterWindow : public Win32Window {
   void OnDestroy() override;
 
  private:
+  // The shell came back without our icon: adds it again in the current state, unless the icon
+  // was taken away on purpose because the application is ending.
+  void RestoreTrayIconAfterShellRestart();
+
   EngineProject project;
   std::unique_ptr<flutter::FlutterViewController> viewController;
   std::unique_ptr<flutter::MethodCallChannel<flutter::EncodableValue>> nativeChannel;

@@ -1,0 +1,105 @@
+// A whole host start in a process of its own, for the start-up tests: the same entry point and
+// start-up as orvane.exe, with the stand-in engine, and a report of what it did written to the
+// file named by ORVANE_PROBE_REPORT:
+//   "exit N"                                      the start-up's exit code
+//   "shell VERB|FILE|PARAMETERS|DIRECTORY|SHOW"   one line per ShellExecuteW ("(null)" for null)
+//   "argc N" and then N lines "arg HEX"           what the engine was given as arguments (UTF-8)
+// ORVANE_PROBE_NOT_ADMIN=1 makes the rights check say no; the relaunch is then recorded, not
+// made. The window is destroyed as soon as it shows, which ends the start like the tray's exit.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "bridge/shell_bindings.h"
+#include "host/startup.h"
+#include "standins/engine/engine_view_control.h"
+
+namespace {
+
+std::string report;
+
+std::string Text(const wchar_t* text) {
+  return text == nullptr ? std::string("(null)") : Utf8FromUtf16(text);
+}
+
+std::wstring Environment(const wchar_t* name) {
+  wchar_t value[1024];
+  const DWORD length = GetEnvironmentVariableW(name, value, 1024);
+  return length == 0 || length >= 1024 ? std::wstring() : std::wstring(value, length);
+}
+
+BOOL WINAPI NotMember(HANDLE /*token*/, PSID /*sid*/, PBOOL is_member) {
+  *is_member = FALSE;
+  return TRUE;
+}
+
+HINSTANCE WINAPI RecordShellExecute(HWND /*owner*/, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                                    LPCWSTR directory, INT show_command) {
+  report += "shell " + Text(verb) + "|" + Text(file) + "|" + Text(parameters) + "|" +
+            Text(directory) + "|" + std::to_string(show_command) + "\n";
+  return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));
+}
+
+// No cmd.exe at exit: the probe has no VPN core to end, and it would only slow every test.
+BOOL WINAPI NoProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                      LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+void CALLBACK DestroyOnceShown(HWND, UINT, UINT_PTR, DWORD) {
+  const HWND window = FindWindowW(L"FLUTTER_RUNNER_WIN32_WINDOW", L"Orvane");
+  DWORD owner = 0;
+  if (window != nullptr && IsWindowVisible(window) &&
+      GetWindowThreadProcessId(window, &owner) != 0 && owner == GetCurrentProcessId()) {
+    DestroyWindow(window);
+  }
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    hex += digits[value >> 4];
+    hex += digits[value & 15];
+  }
+  return hex;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int show_command) {
+  if (Environment(L"ORVANE_PROBE_NOT_ADMIN") == L"1") {
+    startup_bindings::BindCheckTokenMembership(&NotMember);
+  }
+  startup_bindings::BindShellExecute(&RecordShellExecute);
+  shell_bindings::BindCreateProcess(&NoProcess);
+  SetTimer(nullptr, 0, 20, &DestroyOnceShown);
+
+  const int exit_code = RunHost(command_line, show_command);
+
+  report += "exit " + std::to_string(exit_code) + "\n";
+  StandinEngineProperties properties{};
+  if (StandinEngineLastProperties(&properties)) {
+    report += "argc " + std::to_string(properties.dart_entrypoint_argc) + "\n";
+    for (int i = 0; i < properties.dart_entrypoint_argc; ++i) {
+      const size_t length = StandinEngineLastEntrypointText(i, nullptr, 0);
+      if (length == STANDIN_ENGINE_NO_TEXT) {
+        report += "arg (none)\n";
+        continue;
+      }
+      std::string argument(length, '\0');
+      StandinEngineLastEntrypointText(i, argument.data(), length + 1);
+      report += "arg " + Hex(argument) + "\n";
+    }
+  }
+  FILE* file = _wfopen(Environment(L"ORVANE_PROBE_REPORT").c_str(), L"wb");
+  if (file == nullptr) {
+    return 99;
+  }
+  fwrite(report.data(), 1, report.size(), file);
+  fclose(file);
+  return exit_code;
+}

@@ -1,0 +1,491 @@
+// The host's start-up: in this process with the rights check and the relaunch bound to fakes, and
+// as real processes (orvane.exe from the bundle, and the start-up probe) where another process is
+// the point: a running instance, the mutex it holds, the command line the system passes.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/restore_window_message.h"
+#include "host/startup.h"
+#include "standins/engine/engine_view_control.h"
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
+constexpr wchar_t kMutexName[] = L"Local\\OrvaneVPN.SingleInstance";
+
+std::wstring Directory(const std::wstring& path) {
+  return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring OwnPath() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return path;
+}
+
+std::wstring TestDirectory() {
+  return Directory(OwnPath());
+}
+
+std::wstring BundleDirectory() {
+  std::wstring relative = TestDirectory() + L"\\" ORVANE_BUNDLE_FROM_TESTS;
+  std::wstring full(32768, L'\0');
+  full.resize(
+      GetFullPathNameW(relative.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+  return full;
+}
+
+bool MutexExists() {
+  const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kMutexName);
+  if (mutex == nullptr) {
+    return false;
+  }
+  CloseHandle(mutex);
+  return true;
+}
+
+// A process this test started; ended by its handle if a test leaves it running.
+class Child {
+ public:
+  Child(const std::wstring& program, const std::wstring& arguments, const std::wstring& directory) {
+    std::wstring command_line = L"\"" + program + L"\"" + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.c_str(), &startup, &info_)) {
+      info_ = PROCESS_INFORMATION{};
+    }
+  }
+  ~Child() {
+    if (info_.hProcess != nullptr) {
+      if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(info_.hProcess, 255);
+      }
+      CloseHandle(info_.hThread);
+      CloseHandle(info_.hProcess);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool Started() const { return info_.hProcess != nullptr; }
+  DWORD Id() const { return info_.dwProcessId; }
+
+  // Runs this thread's messages (and `each`, after every wake-up) until the process ends; its
+  // exit code, or nothing after `timeout_ms`.
+  std::optional<DWORD> WaitPumping(DWORD timeout_ms, const std::function<void()>& each = {}) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) {
+        return std::nullopt;
+      }
+      const DWORD woke = MsgWaitForMultipleObjects(
+          1, &info_.hProcess, FALSE, static_cast<DWORD>(deadline - now > 50 ? 50 : deadline - now),
+          QS_ALLINPUT);
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&message);
+      }
+      if (each) {
+        each();
+      }
+      if (woke == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(info_.hProcess, &code);
+        return code;
+      }
+    }
+  }
+
+ private:
+  PROCESS_INFORMATION info_{};
+};
+
+// The host window of process `id`, once it is visible; null after `timeout_ms`.
+HWND WaitForVisibleWindowOf(DWORD id, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (GetTickCount64() < deadline) {
+    const HWND window = FindWindowW(kClassName, L"Orvane");
+    DWORD owner = 0;
+    if (window != nullptr && IsWindowVisible(window) && GetWindowThreadProcessId(window, &owner) &&
+        owner == id) {
+      return window;
+    }
+    Sleep(20);
+  }
+  return nullptr;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (!condition()) {
+    if (GetTickCount64() >= deadline) {
+      return false;
+    }
+    Sleep(20);
+  }
+  return true;
+}
+
+// ---- In this process: the rights check and the relaunch through the seams --------------------
+
+struct ShellCall {
+  std::wstring verb;
+  std::wstring file;
+  std::optional<std::wstring> parameters;
+  bool directoryNull = false;
+  int show = 0;
+};
+
+struct Fakes {
+  BOOL membershipResult = TRUE;
+  BOOL membershipFlag = TRUE;
+  bool sawNullToken = false;
+  bool sawAdministratorsSid = false;
+  INT_PTR shellResult = 42;
+  std::vector<ShellCall> shellCalls;
+};
+Fakes* fakes = nullptr;
+
+BOOL WINAPI FakeCheckTokenMembership(HANDLE token, PSID sid, PBOOL is_member) {
+  fakes->sawNullToken = token == nullptr;
+  fakes->sawAdministratorsSid = IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE;
+  *is_member = fakes->membershipFlag;
+  return fakes->membershipResult;
+}
+
+HINSTANCE WINAPI FakeShellExecute(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                                  LPCWSTR directory, INT show) {
+  fakes->shellCalls.push_back(ShellCall{
+      verb, file, parameters == nullptr ? std::nullopt : std::optional<std::wstring>(parameters),
+      directory == nullptr, show});
+  if (fakes->shellResult <= 32) {
+    SetLastError(ERROR_CANCELLED);  // what a declined prompt leaves
+  }
+  return reinterpret_cast<HINSTANCE>(fakes->shellResult);
+}
+
+struct RightsCase {
+  const char* name;
+  BOOL membershipResult;
+  BOOL membershipFlag;
+  const wchar_t* commandLine;
+  int show;
+  INT_PTR shellResult;
+  int expectedExit;
+  bool expectRelaunch;
+  std::optional<std::wstring> expectedParameters;
+};
+
+void PrintTo(const RightsCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class StartupRightsTest : public testing::TestWithParam<RightsCase> {
+ protected:
+  void SetUp() override {
+    fakes = &state;
+    previousCheck = startup_bindings::BindCheckTokenMembership(&FakeCheckTokenMembership);
+    previousShell = startup_bindings::BindShellExecute(&FakeShellExecute);
+  }
+  void TearDown() override {
+    startup_bindings::BindCheckTokenMembership(previousCheck);
+    startup_bindings::BindShellExecute(previousShell);
+    fakes = nullptr;
+  }
+  Fakes state;
+  startup_bindings::CheckTokenMembershipFunction previousCheck = nullptr;
+  startup_bindings::ShellExecuteFunction previousShell = nullptr;
+};
+
+TEST_P(StartupRightsTest, OnlyAnExactMembershipRunsElseTheSameStartIsRelaunched) {
+  const RightsCase& c = GetParam();
+  state.membershipResult = c.membershipResult;
+  state.membershipFlag = c.membershipFlag;
+  state.shellResult = c.shellResult;
+  // Held here so that a start with rights ends at the mutex instead of running the host.
+  const HANDLE held = CreateMutexW(nullptr, TRUE, kMutexName);
+  ASSERT_NE(held, nullptr);
+
+  EXPECT_EQ(RunHost(c.commandLine, c.show), c.expectedExit);
+  CloseHandle(held);
+
+  EXPECT_TRUE(state.sawNullToken);
+  EXPECT_TRUE(state.sawAdministratorsSid);
+  if (!c.expectRelaunch) {
+    EXPECT_TRUE(state.shellCalls.empty());
+    return;
+  }
+  ASSERT_EQ(state.shellCalls.size(), 1u);
+  const ShellCall& call = state.shellCalls[0];
+  EXPECT_EQ(call.verb, L"runas");
+  EXPECT_EQ(call.file, OwnPath());
+  EXPECT_EQ(call.parameters, c.expectedParameters);
+  EXPECT_TRUE(call.directoryNull);
+  EXPECT_EQ(call.show, c.show);
+}
+
+const std::wstring kArguments = L"--tab settings \"C:\\Program Files\\x\" \u0442\u0435\u0441\u0442";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StartupRightsTest,
+    testing::Values(
+        RightsCase{"Member", TRUE, 1, L"--x", SW_SHOWNORMAL, 42, 0, false, std::nullopt},
+        RightsCase{"NotMember", TRUE, 0, kArguments.c_str(), SW_SHOWMINNOACTIVE, 42, 0, true,
+                   kArguments},
+        RightsCase{"FlagNeitherZeroNorOne", TRUE, 2, L"a", SW_SHOWMAXIMIZED, 42, 0, true, L"a"},
+        RightsCase{"CheckFailed", FALSE, 1, L"a", SW_SHOWNORMAL, 42, 0, true, L"a"},
+        RightsCase{"EmptyTextGivesNullParameters", TRUE, 0, L"", SW_SHOW, 42, 0, true,
+                   std::nullopt},
+        RightsCase{"NullTextGivesNullParameters", TRUE, 0, nullptr, SW_SHOW, 42, 0, true,
+                   std::nullopt},
+        RightsCase{"Declined", TRUE, 0, L"a", SW_SHOWNORMAL, SE_ERR_ACCESSDENIED, 1, true, L"a"},
+        RightsCase{"ResultOf32IsAFailure", TRUE, 0, L"a", SW_SHOWNORMAL, 32, 1, true, L"a"},
+        RightsCase{"ResultOf33IsAStart", TRUE, 0, L"a", SW_SHOWNORMAL, 33, 0, true, L"a"}),
+    [](const testing::TestParamInfo<RightsCase>& param) { return std::string(param.param.name); });
+
+TEST(StartupWithoutRightsTest, LeavesTheMutexAlone) {
+  Fakes state;
+  state.membershipFlag = 0;
+  fakes = &state;
+  const auto check = startup_bindings::BindCheckTokenMembership(&FakeCheckTokenMembership);
+  const auto shell = startup_bindings::BindShellExecute(&FakeShellExecute);
+  EXPECT_EQ(RunHost(L"", SW_SHOWNORMAL), 0);
+  EXPECT_FALSE(MutexExists());
+  startup_bindings::BindCheckTokenMembership(check);
+  startup_bindings::BindShellExecute(shell);
+  fakes = nullptr;
+}
+
+TEST(Utf8FromUtf16Test, ConvertsValidTextAndEmptiesInvalidText) {
+  const struct {
+    const wchar_t* input;
+    std::string expected;
+  } cases[] = {
+      {nullptr, ""},
+      {L"", ""},
+      {L"plain", "plain"},
+      {L"\u0442\u0435\u0441\u0442", "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},
+      {L"\u20AC", "\xE2\x82\xAC"},
+      {L"a\xD83D\xDE00z", "a\xF0\x9F\x98\x80z"},  // a surrogate pair is one character
+      {L"a\xD83Dz", ""},                          // lone high surrogate
+      {L"\xDE00", ""},                            // lone low surrogate
+      {L"end\xD83D", ""},                         // high surrogate at the end
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Utf8FromUtf16(c.input), c.expected) << (c.input ? Utf8FromUtf16(c.input) : "null");
+  }
+}
+
+// ---- orvane.exe and the probe as processes of their own ---------------------------------------
+
+// Ends a real orvane.exe through its own exit path: the session-end query makes the next close
+// final, and the loop then ends with the window.
+std::optional<DWORD> EndHost(Child& host, HWND window) {
+  PostMessageW(window, WM_QUERYENDSESSION, 0, 0);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  return host.WaitPumping(20000);
+}
+
+TEST(StartupTest, RefusedViewControllerEndsWithOneAndReleasesTheMutex) {
+  StandinEngineReset();
+  StandinEngineFailViewControllerCreate(true);
+  EXPECT_EQ(RunHost(L"", SW_SHOWNORMAL), 1);
+  StandinEngineReset();
+  EXPECT_FALSE(MutexExists());
+  EXPECT_EQ(FindWindowW(kClassName, L"Orvane"), nullptr);
+
+  // While this process lives, a start elsewhere is not turned away by what the failed one left.
+  Child next(BundleDirectory() + L"\\orvane.exe", L"", BundleDirectory());
+  ASSERT_TRUE(next.Started());
+  const HWND window = WaitForVisibleWindowOf(next.Id(), 20000);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(EndHost(next, window), std::optional<DWORD>(0));
+}
+
+// Plays the running instance: a window of the host's class and title that counts what it gets.
+struct FirstInstance {
+  static inline int restores = 0;
+  static inline bool parametersZero = true;
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == RestoreWindowMessage()) {
+      ++restores;
+      parametersZero = parametersZero && wparam == 0 && lparam == 0;
+      return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+};
+
+enum class Running { kHiddenWindow, kShownWindow, kMutexOnly };
+void PrintTo(Running running, std::ostream* out) {
+  *out << static_cast<int>(running);
+}
+
+class SecondStartTest : public testing::TestWithParam<Running> {};
+
+TEST_P(SecondStartTest, EndsWithZeroAndRestoresWhatIsThere) {
+  FirstInstance::restores = 0;
+  FirstInstance::parametersZero = true;
+  HANDLE mutex = nullptr;
+  HWND window = nullptr;
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = &FirstInstance::Proc;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = kClassName;
+  if (GetParam() == Running::kMutexOnly) {
+    mutex = CreateMutexW(nullptr, TRUE, kMutexName);
+    ASSERT_NE(mutex, nullptr);
+  } else {
+    ASSERT_NE(RegisterClassW(&window_class), 0);
+    window = CreateWindowExW(0, kClassName, L"Orvane", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                             nullptr, window_class.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    if (GetParam() == Running::kShownWindow) {
+      ShowWindow(window, SW_SHOWNORMAL);
+    }
+  }
+
+  Child second(BundleDirectory() + L"\\orvane.exe", L" --from-test", BundleDirectory());
+  ASSERT_TRUE(second.Started());
+  bool foreign_window = false;
+  const std::optional<DWORD> exit_code = second.WaitPumping(20000, [&] {
+    const HWND found = FindWindowW(kClassName, L"Orvane");
+    foreign_window = foreign_window || (found != nullptr && found != window);
+  });
+  EXPECT_EQ(exit_code, std::optional<DWORD>(0));
+  EXPECT_FALSE(foreign_window) << "the second start made a window of its own";
+
+  if (window != nullptr) {
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_EQ(FirstInstance::restores, 1);
+    EXPECT_TRUE(FirstInstance::parametersZero);
+    DestroyWindow(window);
+    UnregisterClassW(kClassName, window_class.hInstance);
+  }
+  if (mutex != nullptr) {
+    CloseHandle(mutex);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SecondStartTest,
+                         testing::Values(Running::kHiddenWindow, Running::kShownWindow,
+                                         Running::kMutexOnly),
+                         [](const testing::TestParamInfo<Running>& param) {
+                           switch (param.param) {
+                             case Running::kHiddenWindow:
+                               return std::string("HiddenWindow");
+                             case Running::kShownWindow:
+                               return std::string("ShownWindow");
+                             case Running::kMutexOnly:
+                               return std::string("MutexWithoutWindow");
+                           }
+                           return std::string();
+                         });
+
+TEST(SecondStartTest, RealInstanceHiddenInTheTrayComesBack) {
+  Child first(BundleDirectory() + L"\\orvane.exe", L"", BundleDirectory());
+  ASSERT_TRUE(first.Started());
+  const HWND window = WaitForVisibleWindowOf(first.Id(), 20000);
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(window); }, 10000)) << "close did not hide";
+
+  Child second(BundleDirectory() + L"\\orvane.exe", L"", BundleDirectory());
+  ASSERT_TRUE(second.Started());
+  EXPECT_EQ(second.WaitPumping(20000), std::optional<DWORD>(0));
+  EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000));
+  EXPECT_EQ(EndHost(first, window), std::optional<DWORD>(0));
+}
+
+// The probe's report, one line per entry.
+struct ProbeRun {
+  std::optional<DWORD> exitCode;
+  std::vector<std::string> lines;
+};
+
+ProbeRun RunProbe(const std::wstring& program, const std::wstring& arguments, bool not_admin) {
+  const std::wstring report = TestDirectory() + L"\\startup_probe_report.txt";
+  DeleteFileW(report.c_str());
+  SetEnvironmentVariableW(L"ORVANE_PROBE_REPORT", report.c_str());
+  SetEnvironmentVariableW(L"ORVANE_PROBE_NOT_ADMIN", not_admin ? L"1" : nullptr);
+  ProbeRun run;
+  {
+    Child probe(program, arguments, TestDirectory());
+    if (probe.Started()) {
+      run.exitCode = probe.WaitPumping(30000);
+    }
+  }
+  SetEnvironmentVariableW(L"ORVANE_PROBE_NOT_ADMIN", nullptr);
+  std::ifstream file(report.c_str());
+  for (std::string line; std::getline(file, line);) {
+    run.lines.push_back(line);
+  }
+  return run;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char byte : bytes) {
+    hex += digits[static_cast<unsigned char>(byte) >> 4];
+    hex += digits[static_cast<unsigned char>(byte) & 15];
+  }
+  return hex;
+}
+
+TEST(EntrypointArgumentsTest, ArgumentsAfterTheProgramReachTheEngineInOrderAsUtf8) {
+  const struct {
+    std::wstring arguments;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {L"", {}},
+      {L" one \"two words\" \"\" \u0442\u0440\u0438 \"a\\\"b\"",
+       {"one", "two words", "", "\xD1\x82\xD1\x80\xD0\xB8", "a\"b"}},
+      {L" first \xD800 last", {"first", "", "last"}},
+      {L" \xD83D\xDE00 x\xDC00y", {"\xF0\x9F\x98\x80", ""}},
+  };
+  for (const auto& c : cases) {
+    const ProbeRun run = RunProbe(TestDirectory() + L"\\startup_probe.exe", c.arguments, false);
+    std::vector<std::string> expected = {"exit 0", "argc " + std::to_string(c.expected.size())};
+    for (const std::string& argument : c.expected) {
+      expected.push_back("arg " + Hex(argument));
+    }
+    EXPECT_EQ(run.exitCode, std::optional<DWORD>(0)) << Utf8FromUtf16(c.arguments.c_str());
+    EXPECT_EQ(run.lines, expected) << "arguments #" << (&c - cases);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OrvaneExecutableTest, PropertiesNameTheProduct) {
+  const std::wstring program = BundleDirectory() + L"\\orvane.exe";
+  std::vector<char> block(GetFileVersionInfoSizeW(program.c_str(), nullptr));
+  ASSERT_FALSE(block.empty());
+  ASSERT_TRUE(
+      GetFileVersionInfoW(program.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+  for (const wchar_t* field : {L"ProductName", L"FileDescription"}) {
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + field;
+    ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), &value, &length));
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), L"Orvane") << Utf8FromUtf16(field);
+  }
+}
+
+}  // namespace
