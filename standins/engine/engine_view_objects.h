@@ -66,6 +66,9 @@ bool IsLiveView(FlutterDesktopViewRef view);
 // creates and ends engines.
 FlutterDesktopEngine* LatestEngine();
 
+// Asks for the view's next frame, drawn off screen on the UI thread; one at a time.
+void ScheduleFrame(FlutterDesktopView& view);
+
 // Ends an engine, whichever path ends it, and records "engine N destroyed".
 void DestroyEngine(FlutterDesktopEngine* engine);
 

@@ -14,6 +14,7 @@
 #include "standins/engine/engine_view_control.h"
 #include "standins/engine/engine_view_objects.h"
 #include "standins/engine/engine_view_records.h"
+#include "standins/engine/standin_app.h"
 
 namespace standin_engine {
 namespace {
@@ -154,14 +155,9 @@ void DrawFrame(FlutterDesktopView& view) {
   }
   const UINT dpi =
       FlutterDesktopGetDpiForMonitor(MonitorFromWindow(view.window, MONITOR_DEFAULTTONEAREST));
-  PaintPlaceholder(view.frameDc, width, height, view, dpi);
-}
-
-void ScheduleFrame(FlutterDesktopView& view) {
-  if (view.window == nullptr || view.framePending) {
-    return;
+  if (!StandinAppPaint(view, view.frameDc, width, height, dpi)) {
+    PaintPlaceholder(view.frameDc, width, height, view, dpi);
   }
-  view.framePending = PostMessageW(view.window, kDrawFrameMessage, 0, 0) != 0;
 }
 
 void OnDrawFrame(FlutterDesktopView& view) {
@@ -206,6 +202,9 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     }
     auto* view = reinterpret_cast<FlutterDesktopView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (view != nullptr) {
+      if (StandinAppHandleMessage(*view, message, wparam)) {
+        return 0;
+      }
       switch (message) {
         case kDrawFrameMessage:
           OnDrawFrame(*view);
@@ -222,6 +221,7 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         case WM_NCDESTROY:
           // The host may destroy its window, and with it this child, before it ends the view
           // controller.
+          StandinAppForget(*view);
           FreeFrame(*view);
           view->window = nullptr;
           SetWindowLongPtrW(window, GWLP_USERDATA, 0);
@@ -271,6 +271,14 @@ void DestroyController(FlutterDesktopViewControllerState* controller) {
 }
 
 }  // namespace
+
+void ScheduleFrame(FlutterDesktopView& view) {
+  if (view.window == nullptr || view.framePending) {
+    return;
+  }
+  view.framePending = PostMessageW(view.window, kDrawFrameMessage, 0, 0) != 0;
+}
+
 }  // namespace standin_engine
 
 using standin_engine::Numbered;
@@ -330,6 +338,7 @@ extern "C" FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(
     }
     controller->id = records.NextId();
     standin_engine::AddLiveController(controller.get());
+    standin_engine::StartStandinAppIfAsked(controller->view);
     records.Append(call + " " + Numbered("view controller", controller->id) + " " +
                    Numbered("view", controller->view.id));
     // The engine draws its first frame on its own once it runs.
