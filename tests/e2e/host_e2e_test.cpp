@@ -130,8 +130,13 @@ TEST_F(HostTest, ShowsTheEngineViewAfterTheFirstFrameAndServesEveryMethod) {
        ErrorReply("bad_args", "Invalid filePath")},
       {"launchInstallerUi", EncodableMap{{"filePath", "\xC3\x28setup.exe"}},
        ErrorReply("bad_args", "Invalid UTF-8 filePath")},
-      {"launchInstallerUi", EncodableMap{{"filePath", "C:\\windows\\orvane-missing-setup.exe"}},
-       SuccessReply(EncodableMap{{"error", "shell_execute_failed:2"}, {"started", false}})},
+      // An installer that ends during the watch. (A missing file is not tried here: the shell
+      // shows its modal error box then, which holds the host's UI thread until someone closes it.)
+      {"launchInstallerUi",
+       EncodableMap{{"filePath", "C:\\windows\\system32\\cmd.exe"}, {"arguments", "/C exit 3"}},
+       SuccessReply(EncodableMap{{"earlyExitCode", int32_t{3}},
+                                 {"error", "installer_exited_early:3"},
+                                 {"started", false}})},
       {"launchInstaller", EncodableMap{{"filePath", "C:\\setup.exe"}}, kNotImplemented},
       {"SetTrayConnectionState", EncodableValue(true), kNotImplemented},
       {"", std::nullopt, kNotImplemented},
