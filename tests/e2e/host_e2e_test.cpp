@@ -314,6 +314,49 @@ class ChildWatch {
   std::thread thread_;
 };
 
+// How many bright green pixels the host's tray icon shows: none in the waiting state (grey
+// emblem, 102), many when connected (green, 103). Nothing while there is no icon. Without a
+// notification area of the desktop's own, Wine's X11 driver shows the icons in a small window
+// of its own, which is moved clear of the host's window first, since the screen is read back.
+std::optional<int> TrayIconGreenPixels() {
+  const HWND tray = FindWindowW(L"__winex11_standalone_tray", nullptr);
+  const HWND icon = FindWindowExW(tray, nullptr, L"__winex11_tray_icon", nullptr);
+  if (tray == nullptr || icon == nullptr) {
+    return std::nullopt;
+  }
+  SetWindowPos(tray, HWND_TOPMOST, GetSystemMetrics(SM_CXSCREEN) - 200,
+               GetSystemMetrics(SM_CYSCREEN) - 100, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+  RedrawWindow(icon, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+  RECT rect{};
+  GetWindowRect(icon, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  const HDC screen = GetDC(nullptr);
+  const HDC memory = CreateCompatibleDC(screen);
+  void* bits = nullptr;
+  const HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  int green = 0;
+  for (int i = 0; bits != nullptr && i < width * height; ++i) {
+    const uint32_t pixel = static_cast<const uint32_t*>(bits)[i];
+    const int r = (pixel >> 16) & 0xFF;
+    const int g = (pixel >> 8) & 0xFF;
+    green += g > 140 && r < 120 ? 1 : 0;
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return green;
+}
+
 // What the filtering journal says the shutdown did: one Disable (its provider delete), and the
 // model empty with no session open when the process ended.
 void ExpectKillSwitchRemovedOnce(const Host& host) {
@@ -330,8 +373,12 @@ TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
   ASSERT_NE(window, nullptr);
   ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()}}),
             std::optional(SuccessReply(true)));
+  // The icon is there from the start, waiting; it turns green when the application says so.
+  Sleep(300);
+  EXPECT_EQ(TrayIconGreenPixels(), std::optional(0));
   ASSERT_EQ(host.Call("setTrayConnectionState", EncodableValue(true)),
             std::optional(SuccessReply(true)));
+  EXPECT_TRUE(WaitUntil([] { return TrayIconGreenPixels().value_or(0) > 30; }, 3000));
 
   ASSERT_TRUE(ChooseTrayMenuEntry(window, 2));
   const std::string toggle = e2e::Hex(e2e::EncodeCall("trayToggleVpn", std::nullopt));
@@ -346,6 +393,7 @@ TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
   EXPECT_EQ(children.Count(L"cmd.exe"), 1u);
   ExpectKillSwitchRemovedOnce(host);
   EXPECT_EQ(Host::Window(), nullptr);
+  EXPECT_TRUE(WaitUntil([] { return !TrayIconGreenPixels().has_value(); }, 3000));
 }
 
 TEST_F(HostTest, CloseHidesASecondStartShowsAndEndSessionEndsCleanly) {
