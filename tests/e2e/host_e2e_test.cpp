@@ -238,6 +238,33 @@ TEST_F(HostTest, NothingOutsideTheVpnPassesOnceTheKillSwitchIsOn) {
             << " phases\n";
 }
 
+// In a private network namespace with a real tun device "OrvaneTun" (tun_namespace_test.sh
+// makes one and sets ORVANE_E2E_TUN): the permit without an interface name resolves that device
+// through Wine's IP helper.
+TEST_F(HostTest, PermitsTheRealTunnelInterfaceByItsDefaultAlias) {
+  wchar_t flag[4] = {};
+  if (GetEnvironmentVariableW(L"ORVANE_E2E_TUN", flag, 4) == 0) {
+    GTEST_SKIP() << "needs a tun device named OrvaneTun: run by tun_namespace_test.sh";
+  }
+  const uint64_t tun_luid = LuidOf(L"OrvaneTun");
+  ASSERT_NE(tun_luid, 0u) << "no OrvaneTun interface seen by Wine";
+  Host host;
+  ASSERT_TRUE(host.started());
+  ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()}}),
+            std::optional(SuccessReply(true)));
+  ASSERT_EQ(host.Call("permitTunInterface"), std::optional(SuccessReply(true)));
+  const std::vector<std::string> filters = host.DescribeFilters();
+  EXPECT_EQ(TunPermitLuid(filters, "v4"), tun_luid);
+  EXPECT_EQ(TunPermitLuid(filters, "v6"), tun_luid);
+  const std::string through = " luid=" + std::to_string(tun_luid);
+  EXPECT_EQ(host.Classify("v4 tcp 93.184.216.34:443" + through),
+            "permit OrvaneVPN Permit TUN Interface");
+  EXPECT_EQ(host.Classify("v6 tcp [2001:db8::1]:443" + through),
+            "permit OrvaneVPN Permit TUN Interface");
+  EXPECT_EQ(host.Classify("v4 tcp 93.184.216.34:443"), "block OrvaneVPN Block All");
+  std::cout << "[ tunnel     ] OrvaneTun LUID " << tun_luid << "\n";
+}
+
 // ---- Tray and life cycle ------------------------------------------------------------------
 
 // Opens the tray menu as a right click on the icon would, and picks the entry `downs` steps
