@@ -455,6 +455,33 @@ TEST_F(HostTest, CloseHidesASecondStartShowsAndEndSessionEndsCleanly) {
   ExpectKillSwitchRemovedOnce(host);
 }
 
+// ---- The stand-in application ----------------------------------------------------------------
+
+TEST_F(HostTest, StandinApplicationConnectsFromItsButtonAndDisconnectsFromTheTrayMenu) {
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_APP", L"1");
+  Host host;
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_APP", nullptr);
+  ASSERT_TRUE(host.started());
+  const HWND window = Host::Window();
+  const HWND view = FindWindowExW(window, nullptr, L"OrvaneStandinEngineView", nullptr);
+  const HWND connect = FindWindowExW(view, nullptr, L"BUTTON", L"Connect");
+  ASSERT_NE(connect, nullptr);
+  auto filters = [&] { return CountContaining(host.DescribeFilters(), "filter "); };
+  // It starts as the application does, with the stale kill switch cleaned up.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return CountContaining(host.Journal(), "FwpmProviderDeleteByKey0") == 1; }, 5000));
+
+  SendMessageW(connect, BM_CLICK, 0, 0);
+  // Two endpoints with the LAN and IPv6 defaults: 11 filters. The tunnel permit fails here, as
+  // there is no OrvaneTun.
+  EXPECT_EQ(filters(), 11u);
+  EXPECT_TRUE(WaitUntil([] { return TrayIconGreenPixels().value_or(0) > 30; }, 3000));
+
+  ASSERT_TRUE(ChooseTrayMenuEntry(window, 2));
+  EXPECT_TRUE(WaitUntil([&] { return filters() == 0; }, 5000));
+  EXPECT_TRUE(WaitUntil([] { return TrayIconGreenPixels() == std::optional(0); }, 3000));
+}
+
 // ---- Bad input ------------------------------------------------------------------------------
 
 TEST_F(HostTest, RandomAndTruncatedMessagesEachGetOneReplyAndNeverStopTheHost) {
