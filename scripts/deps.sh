@@ -9,7 +9,7 @@ packages=(
   googletest
   clang libclang-rt-14-dev
   libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev
-  imagemagick
+  imagemagick procps
 )
 
 missing=()

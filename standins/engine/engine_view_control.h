@@ -78,7 +78,8 @@ StandinMessagingRef StandinEngineLatestMessaging(void);
 // While set, FlutterDesktopEngineCreate returns null.
 void StandinEngineFailEngineCreate(bool fail);
 // While set, FlutterDesktopViewControllerCreate returns null; having taken the engine over, it
-// ends that engine, as it does for any refused view controller.
+// ends that engine, as it does for any refused view controller. A process whose environment has
+// ORVANE_STANDIN_FAIL_VIEW_CONTROLLER_CREATE=1 starts with it set (StandinEngineReset clears it).
 void StandinEngineFailViewControllerCreate(bool fail);
 // The DPI that FlutterDesktopGetDpiForMonitor answers for every monitor; 0 (the default) answers
 // each monitor's own DPI.

@@ -4,8 +4,24 @@
 
 namespace standin_engine {
 
+namespace {
+
+// A host started as a process of its own (orvane.exe from the bundle) cannot be reached through
+// the control functions, so the knobs it needs at start are read from its environment once.
+bool EnvironmentSays(const wchar_t* name) {
+  wchar_t value[2] = {};
+  return GetEnvironmentVariableW(name, value, 2) == 1 && value[0] == L'1';
+}
+
+}  // namespace
+
 Records& Records::Get() {
-  static Records* const instance = new Records();
+  static Records* const instance = [] {
+    auto* records = new Records();
+    records->knobs_.failViewControllerCreate =
+        EnvironmentSays(L"ORVANE_STANDIN_FAIL_VIEW_CONTROLLER_CREATE");
+    return records;
+  }();
   return *instance;
 }
 

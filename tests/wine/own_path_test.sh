@@ -8,7 +8,9 @@ set -uo pipefail
 wine_exec=$1
 prefix=$2
 probe_dir=$(cd "$3" && pwd)
-work=$probe_dir/own_path
+# Inside the prefix's folder, which the build tree's PE check leaves out: the copies come and go
+# while other tests run.
+work=$(cd "$prefix" && pwd)/own_path
 files=(startup_probe.exe flutter_windows.dll file_selector_windows_plugin.dll
   flutter_secure_storage_windows_plugin.dll url_launcher_windows_plugin.dll)
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
@@ -17,9 +19,16 @@ trap 'rm -rf "$work"' EXIT
 bad=0
 for length in 259 260 300; do
   rm -rf "$work"
-  # Windows sees "Z:" and the Unix path; the padding directory makes up the rest.
-  padding=$((length - 2 - ${#work} - 1 - ${#files[0]} - 1))
-  dir=$work/$(printf "%${padding}s" '' | tr ' ' p)
+  # Windows sees "Z:" and the Unix path; padding folders of at most 200 characters make up the
+  # rest, never leaving a single character over for another folder and its separator.
+  rest=$((length - 2 - ${#work} - 1 - ${#files[0]}))
+  dir=$work
+  while [ "$rest" -gt 0 ]; do
+    n=$((rest - 1 > 200 ? 200 : rest - 1))
+    [ $((rest - 1 - n)) -eq 1 ] && n=$((n - 1))
+    dir=$dir/$(printf "%${n}s" '' | tr ' ' p)
+    rest=$((rest - 1 - n))
+  done
   mkdir -p "$dir"
   for f in "${files[@]}"; do cp "$probe_dir/$f" "$dir/"; done
   program=$dir/${files[0]}
