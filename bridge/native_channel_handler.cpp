@@ -28,8 +28,8 @@ constexpr wchar_t kDefaultTunAlias[] = L"OrvaneTun";
 constexpr uint8_t kProtocolUdp = 17;
 constexpr uint8_t kProtocolTcp = 6;
 
-// What the application gets when the handler itself fails (it can only run out of memory)
-// before it answered: an error, so the caller's await ends instead of waiting forever.
+// What the application gets when the handler itself fails before it answered (in practice only
+// an allocation can): an error, which the application can tell from a missing method.
 constexpr char kInternalError[] = "internal_error";
 constexpr char kInternalErrorMessage[] = "The native handler failed";
 
@@ -125,9 +125,11 @@ KillSwitchConfig ConfigFrom(const EncodableMap& arguments) {
   return config;
 }
 
-// The interface alias the application named, in UTF-16, or nothing when its text is not UTF-8.
-// Every byte is converted, a NUL included: cutting the name at a NUL would name a different
-// interface, while the kill switch refuses an alias that holds one.
+// The interface alias the application named, or nothing when its text is not UTF-8. The channel
+// carries UTF-8 and aliases are UTF-16, so a name outside ASCII (Windows names adapters in the
+// user's language) arrives as the same characters; ASCII converts unit for unit. Every byte is
+// converted, a NUL included: cutting the name at a NUL would name a different interface, while
+// the kill switch refuses an alias that holds one.
 std::optional<std::wstring> AliasFromUtf8(const std::string& name) {
   if (name.empty()) {
     return std::wstring();
