@@ -3,7 +3,6 @@
 // that drifted from the platform's would not compile.
 
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 #include "standins/wfp/fwpuclnt_state.h"
@@ -11,31 +10,8 @@
 namespace standin_wfp {
 
 Platform& Shared() {
-  static Platform* const platform = [] {
-    auto* created = new Platform;
-    if (const wchar_t* path = _wgetenv(L"ORVANE_STANDIN_WFP_JOURNAL"); path != nullptr) {
-      created->journalPath = path;
-    }
-    return created;
-  }();
+  static Platform* const platform = new Platform;
   return *platform;
-}
-
-void Journal(const Platform& platform, const char* line) noexcept {
-  if (platform.journalPath.empty()) {
-    return;
-  }
-  // Opened for every line: nothing is lost when the process ends abruptly, and several processes
-  // may append to one journal.
-  const HANDLE file = CreateFileW(platform.journalPath.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return;
-  }
-  DWORD written = 0;
-  (void)WriteFile(file, line, static_cast<DWORD>(std::string_view(line).size()), &written, nullptr);
-  CloseHandle(file);
 }
 
 }  // namespace standin_wfp
@@ -46,15 +22,40 @@ using standin_wfp::Platform;
 using wfp_model::Call;
 using wfp_model::WfpModel;
 
+constexpr wchar_t kJournalVariable[] = L"ORVANE_STANDIN_WFP_JOURNAL";
+
+bool JournalWanted() noexcept {
+  return GetEnvironmentVariableW(kJournalVariable, nullptr, 0) != 0;
+}
+
+void Journal(const char* line) noexcept {
+  // Looked up for every line, so a test can start and stop the journal while the process runs.
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(kJournalVariable, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    return;
+  }
+  // Opened for every line: nothing is lost when the process ends abruptly, and several processes
+  // may append to one journal.
+  const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  DWORD written = 0;
+  (void)WriteFile(file, line, static_cast<DWORD>(std::string_view(line).size()), &written, nullptr);
+  CloseHandle(file);
+}
+
 void JournalCall(const Platform& platform, Call call, const char* status) noexcept {
-  if (platform.journalPath.empty()) {
+  if (!JournalWanted()) {
     return;
   }
   char line[160];
   std::snprintf(line, sizeof line, "%lu %.*s %s filters=%zu\n", GetCurrentProcessId(),
                 static_cast<int>(wfp_model::CallName(call).size()),
                 wfp_model::CallName(call).data(), status, platform.model->FilterCount());
-  standin_wfp::Journal(platform, line);
+  Journal(line);
 }
 
 template <typename Body>
@@ -177,22 +178,22 @@ void WINAPI FwpmFreeMemory0(void** p) {
 
 }  // extern "C"
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason != DLL_PROCESS_DETACH) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_DETACH || !JournalWanted()) {
     return TRUE;
   }
   // What the process leaves behind, for a test that reads the journal after it has gone. A thread
   // killed by the process's end may still hold the lock: then there is nothing safe to read.
   try {
     Platform& platform = standin_wfp::Shared();
-    if (platform.journalPath.empty() || !platform.lock.try_lock()) {
+    if (!platform.lock.try_lock()) {
       return TRUE;
     }
     const std::lock_guard<std::mutex> hold(platform.lock, std::adopt_lock);
     char line[96];
     std::snprintf(line, sizeof line, "%lu exit filters=%zu sessions=%zu\n", GetCurrentProcessId(),
                   platform.model->FilterCount(), platform.model->OpenSessions().size());
-    standin_wfp::Journal(platform, line);
+    Journal(line);
   } catch (...) {
   }
   return TRUE;

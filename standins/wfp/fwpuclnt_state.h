@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <mutex>
-#include <string>
 
 #include "standins/wfp/wfp_model.h"
 
@@ -14,15 +13,10 @@ struct Platform {
   // The kill switch calls on the UI thread, but a control thread may read at the same time.
   std::mutex lock;
   std::unique_ptr<wfp_model::WfpModel> model = std::make_unique<wfp_model::WfpModel>();
-  // ORVANE_STANDIN_WFP_JOURNAL, read once; empty: no journal.
-  std::wstring journalPath;
 };
 
 // Never destroyed: the host may close its session from a destructor that runs after this DLL's
 // own static objects are gone.
 Platform& Shared();
-
-// Appends one line to the journal, if there is one. Call with the lock held.
-void Journal(const Platform& platform, const char* line) noexcept;
 
 }  // namespace standin_wfp

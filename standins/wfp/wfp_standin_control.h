@@ -14,10 +14,12 @@
 // stays Wine's iphlpapi.dll, which knows the machine's real interfaces.
 //
 // Environment: ORVANE_STANDIN_WFP_JOURNAL=path appends one line per Fwpm*0 call to that file,
-// written as the call returns, so it survives the process (the model does not):
+// written as the call returns, so it survives the process (the model does not). The variable is
+// looked up at every call, so a program may also set it while it runs. Lines:
 //   "<pid> <function> <status> filters=<n>"   e.g. "412 FwpmFilterAdd0 0x00000000 filters=3"
 //   status is 0x%08X; FwpmFreeMemory0 has none and shows "-"; n counts every filter in the model
-//   after the call. When the process ends: "<pid> exit filters=<n> sessions=<m>".
+//   after the call. When the DLL is unloaded, normally as the process ends, what is left:
+//   "<pid> exit filters=<n> sessions=<m>".
 #ifndef ORVANE_STANDINS_WFP_WFP_STANDIN_CONTROL_H_
 #define ORVANE_STANDINS_WFP_WFP_STANDIN_CONTROL_H_
 
