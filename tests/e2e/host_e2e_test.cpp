@@ -29,6 +29,7 @@ using flutter::EncodableValue;
 
 constexpr UINT kTrayCallbackMessage = WM_APP + 1;
 constexpr UINT kTrayIconId = 1001;
+constexpr UINT kNinKeySelect = 0x0401;  // NIN_KEYSELECT, shellapi.h
 
 const std::vector<uint8_t> kNotImplemented;  // the empty reply
 
@@ -423,22 +424,49 @@ TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
   EXPECT_TRUE(WaitUntil([] { return !TrayIconGreenPixels().has_value(); }, 3000));
 }
 
-TEST_F(HostTest, CloseHidesASecondStartShowsAndEndSessionEndsCleanly) {
+TEST_F(HostTest, CloseHidesEveryRestorerShowsAndEndSessionEndsCleanly) {
   Host host;
   ASSERT_TRUE(host.started());
   const HWND window = Host::Window();
   ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{}), std::optional(SuccessReply(true)));
 
-  // Closing hides the window; the process, the engine and the channel stay.
-  ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
-  ASSERT_TRUE(WaitUntil([&] { return !host.View()->visible; }, 5000));
-  EXPECT_FALSE(host.WaitForExit(300));
-  EXPECT_EQ(host.Call("isKillSwitchEnabled"), std::optional(SuccessReply(true)));
+  // Each way back to a window that a close request hid: the process, the engine and the channel
+  // stay meanwhile.
+  struct Restorer {
+    const char* name;
+    bool (*restore)(HWND window);
+  };
+  const Restorer restorers[] = {
+      {"a second start", [](HWND) { return Host::RunSecondInstance(15000) == DWORD{0}; }},
+      {"a click on the tray icon",
+       [](HWND w) {
+         return PostMessageW(w, kTrayCallbackMessage, 0, MAKELPARAM(WM_LBUTTONUP, kTrayIconId)) !=
+                0;
+       }},
+      {"a keyboard selection of the tray icon",
+       [](HWND w) {
+         return PostMessageW(w, kTrayCallbackMessage, 0, MAKELPARAM(kNinKeySelect, kTrayIconId)) !=
+                0;
+       }},
+      {"the tray menu's first entry", [](HWND w) { return ChooseTrayMenuEntry(w, 1); }},
+  };
+  for (const Restorer& restorer : restorers) {
+    SCOPED_TRACE(restorer.name);
+    ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return !host.View()->visible; }, 5000));
+    EXPECT_FALSE(host.WaitForExit(200));
+    EXPECT_EQ(host.Call("isKillSwitchEnabled"), std::optional(SuccessReply(true)));
+    EXPECT_TRUE(restorer.restore(window));
+    EXPECT_TRUE(WaitUntil([&] { return host.View()->visible; }, 5000));
+    EXPECT_EQ(Host::Window(), window);
+  }
 
-  // A second start shows the running instance's window and ends at once.
-  EXPECT_EQ(Host::RunSecondInstance(15000), std::optional<DWORD>(0));
-  EXPECT_TRUE(WaitUntil([&] { return host.View()->visible; }, 5000));
-  EXPECT_EQ(Host::Window(), window);
+  // A session end that did not happen changes nothing.
+  DWORD_PTR unchanged = 1;
+  ASSERT_NE(SendMessageTimeoutW(window, WM_ENDSESSION, FALSE, 0, SMTO_NORMAL, 10000, &unchanged),
+            0);
+  EXPECT_EQ(unchanged, 0u);
+  EXPECT_EQ(host.Call("isKillSwitchEnabled"), std::optional(SuccessReply(true)));
 
   ChildWatch children(host.pid());
   DWORD_PTR answer = 0;
