@@ -545,6 +545,20 @@ TEST_F(HostTest, RandomAndTruncatedMessagesEachGetOneReplyAndNeverStopTheHost) {
     }
     messages.push_back(std::move(noise));
   }
+  // Every method but the installer's, with arguments of random bytes behind its valid name.
+  const char* const methods[] = {
+      "setTrayConnectionState", "enableKillSwitch", "disableKillSwitch",     "isKillSwitchEnabled",
+      "permitTunInterface",     "revokeTunPermit",  "cleanupStaleKillSwitch"};
+  for (const char* method : methods) {
+    const std::vector<uint8_t> name = e2e::EncodeCall(method, std::nullopt);
+    for (int i = 0; i < 100; ++i) {
+      std::vector<uint8_t> call(name.begin(), name.end() - 1);  // without the null arguments
+      for (size_t k = 0, size = random() % 24; k < size; ++k) {
+        call.push_back(static_cast<uint8_t>(random()));
+      }
+      messages.push_back(std::move(call));
+    }
+  }
   size_t answered = 0;
   for (const std::vector<uint8_t>& message : messages) {
     const std::vector<std::string> reply = host.Request("send vpn/native " + e2e::Hex(message));
