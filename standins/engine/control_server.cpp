@@ -316,16 +316,17 @@ struct Job {
 
 LRESULT CALLBACK CommandWindowProc(HWND window, UINT message, WPARAM wparam,
                                    LPARAM lparam) noexcept {
-  if (message == kRunCommandMessage) {
-    std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job>*>(lparam));
-    try {
-      (*job)->reply = Run((*job)->line);
-    } catch (...) {
-      (*job)->reply = One("error internal");
-    }
-    return 1;
+  if (message != kRunCommandMessage) {
+    return DefWindowProcW(window, message, wparam, lparam);
   }
-  return DefWindowProcW(window, message, wparam, lparam);
+  // Owned from here on, whether or not the client is still waiting for it.
+  const std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job>*>(lparam));
+  try {
+    (*job)->reply = Run((*job)->line);
+  } catch (...) {
+    (*job)->reply.clear();  // the client reads an empty reply as "error internal"
+  }
+  return 1;
 }
 
 std::vector<std::string> RunOnUiThread(std::string line) {
@@ -342,6 +343,9 @@ std::vector<std::string> RunOnUiThread(std::string line) {
       return One("error engine gone");
     }
     return One("error busy");
+  }
+  if (job->reply.empty()) {
+    return One("error internal");
   }
   return job->reply;
 }
