@@ -50,8 +50,8 @@ App* app = nullptr;  // one per process, in the first view
 
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   wide.resize(static_cast<size_t>(length > 0 ? length : 0));
   if (length > 0) {
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
@@ -123,8 +123,8 @@ bool Call(const std::string& method, std::unique_ptr<EncodableValue> arguments) 
   std::vector<uint8_t> reply(4096);
   size_t size = 0;
   const StandinDeliveryStatus status =
-      StandinMessagingExchange(Messaging(), kChannel, message.data(), message.size(),
-                               reply.data(), reply.size(), &size, nullptr);
+      StandinMessagingExchange(Messaging(), kChannel, message.data(), message.size(), reply.data(),
+                               reply.size(), &size, nullptr);
   ReplyReader reader;
   if (status == kStandinAnswered) {
     if (size == 0) {
@@ -146,8 +146,8 @@ EncodableValue Endpoint(const char* ip, int32_t port, const char* protocol) {
 
 void Connect() {
   auto config = std::make_unique<EncodableValue>(EncodableMap{
-      {"endpoints", EncodableList{Endpoint("203.0.113.10", 443, "tcp"),
-                                  Endpoint("198.51.100.7", 51820, "udp")}},
+      {"endpoints",
+       EncodableList{Endpoint("203.0.113.10", 443, "tcp"), Endpoint("198.51.100.7", 51820, "udp")}},
       {"allowLan", true},
       {"blockIpv6OutsideVpn", true}});
   Call("enableKillSwitch", std::move(config));
@@ -240,12 +240,11 @@ void StartStandinAppIfAsked(FlutterDesktopView& view) {
   // The buttons are children of the view; its frames must not paint over them.
   SetWindowLongPtrW(view.window, GWL_STYLE,
                     GetWindowLongPtrW(view.window, GWL_STYLE) | WS_CLIPCHILDREN);
-  const HINSTANCE module = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(view.window,
-                                                                         GWLP_HINSTANCE));
-  app->connectButton = CreateWindowExW(0, L"BUTTON", L"Connect", WS_CHILD | WS_VISIBLE |
-                                       BS_PUSHBUTTON, 0, 0, 0, 0, view.window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kConnectId)),
-                                       module, nullptr);
+  const HINSTANCE module =
+      reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(view.window, GWLP_HINSTANCE));
+  app->connectButton = CreateWindowExW(
+      0, L"BUTTON", L"Connect", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0, view.window,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kConnectId)), module, nullptr);
   app->disconnectButton = CreateWindowExW(
       0, L"BUTTON", L"Disconnect", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0, view.window,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kDisconnectId)), module, nullptr);
@@ -294,7 +293,7 @@ bool StandinAppPaint(const FlutterDesktopView& view, HDC dc, int width, int heig
   Text(dc, body, kBody, x, Scaled(62, dpi),
        L"Scripted by the stand-in engine, not the real application: it makes the real "
        L"application's calls on \"vpn/native\".");
-  const std::wstring state = !app->started     ? L"Starting\x2026"
+  const std::wstring state = !app->started    ? L"Starting\x2026"
                              : app->connected ? L"\x25CF  Connected (kill switch on)"
                                               : L"\x25CB  Disconnected";
   Text(dc, heading, app->connected ? kConnected : kWaiting, x, Scaled(84, dpi), state);
