@@ -118,7 +118,8 @@ std::vector<uint8_t> ErrorReply(const std::string& code, const std::string& mess
 Host::Host(bool wait_until_shown) {
   const int number = ++hostsStarted;
   const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(number);
-  const std::wstring pipe = L"orvane-e2e-" + tag;
+  pipe_ = L"orvane-e2e-" + tag;
+  const std::wstring& pipe = pipe_;
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
   journal_ = std::wstring(temp) + L"orvane-e2e-wfp-" + tag + L".log";
@@ -274,6 +275,58 @@ std::optional<DWORD> Host::RunSecondInstance(DWORD timeout_ms) {
   }
   CloseHandle(process->hProcess);
   return code;
+}
+
+std::pair<DWORD, std::string> RunControlProgram(const std::wstring& arguments,
+                                                const std::string& input) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out_read = nullptr;
+  HANDLE out_write = nullptr;
+  HANDLE in_read = nullptr;
+  HANDLE in_write = nullptr;
+  if (!CreatePipe(&out_read, &out_write, &inherit, 0) ||
+      !CreatePipe(&in_read, &in_write, &inherit, 0)) {
+    return {DWORD(-1), ""};
+  }
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+  const std::wstring exe = BundleDir() + L"\\standin-control.exe";
+  std::wstring command = L"\"" + exe + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in_read;
+  startup.hStdOutput = out_write;
+  startup.hStdError = out_write;
+  PROCESS_INFORMATION process{};
+  const BOOL created = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  CloseHandle(out_write);
+  CloseHandle(in_read);
+  std::string output;
+  DWORD code = DWORD(-1);
+  if (created) {
+    DWORD written = 0;
+    WriteFile(in_write, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    CloseHandle(in_write);
+    in_write = nullptr;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(out_read, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+      output.append(buffer, read);
+    }
+    WaitForSingleObject(process.hProcess, 20000);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  if (in_write != nullptr) {
+    CloseHandle(in_write);
+  }
+  CloseHandle(out_read);
+  // Its standard output is in text mode: every line ends in CR LF.
+  std::erase(output, '\r');
+  return {code, output};
 }
 
 }  // namespace e2e

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "embedding/encodable_value.h"
@@ -48,6 +49,7 @@ class Host {
 
   [[nodiscard]] bool started() const { return client_.has_value(); }
   [[nodiscard]] DWORD pid() const { return process_.dwProcessId; }
+  [[nodiscard]] const std::wstring& pipe() const { return pipe_; }
   // The window of class "FLUTTER_RUNNER_WIN32_WINDOW" titled "Orvane".
   [[nodiscard]] static HWND Window();
 
@@ -74,10 +76,16 @@ class Host {
 
  private:
   PROCESS_INFORMATION process_{};
+  std::wstring pipe_;
   std::wstring journal_;
   std::wstring log_;  // the product's standard output and error
   std::optional<standin_control::ControlClient> client_;
 };
+
+// Runs the bundle's standin-control.exe with `arguments`, `input` on its standard input; its exit
+// code and standard output, with line feeds for line ends.
+std::pair<DWORD, std::string> RunControlProgram(const std::wstring& arguments,
+                                                const std::string& input);
 
 // Waits until `done` holds, polling; true if it did within `timeout_ms`.
 template <typename Predicate>

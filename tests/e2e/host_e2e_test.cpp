@@ -146,6 +146,30 @@ TEST_F(HostTest, ShowsTheEngineViewAfterTheFirstFrameAndServesEveryMethod) {
     SCOPED_TRACE(std::string(c.method) + " " + e2e::Hex(e2e::EncodeCall(c.method, c.arguments)));
     EXPECT_EQ(host.Call(c.method, c.arguments), std::optional(c.reply));
   }
+  // The console client people use, beside the test's own connection: one command from its
+  // arguments, or one per line of its input (lines may end in CR LF).
+  const std::wstring pipe = host.pipe();
+  struct ClientCase {
+    std::wstring arguments;
+    std::string input;
+    DWORD exit_code;
+    std::string output;
+  };
+  const ClientCase client_cases[] = {
+      {pipe + L" ping", "", 0, "ok\n"},
+      {pipe + L" handler vpn/native", "", 0, "ok yes\n"},
+      {pipe + L" send vpn/native " + std::wstring(L"071369734b696c6c537769746368456e61626c656400"),
+       "", 0, "reply 0002\n"},  // success, false: it was disabled last
+      {pipe + L" frobnicate now", "", 1, "error unknown command\n"},
+      {pipe, "ping\r\n\nhandler none\n", 0, "ok\nok no\n"},
+      {pipe, "ping\nsend vpn/native 0\n", 1, "ok\nerror bad hex\n"},
+      {L"", "", 2, "usage: standin-control PIPE [COMMAND...]\n"},
+  };
+  for (const ClientCase& c : client_cases) {
+    SCOPED_TRACE(std::string(c.arguments.begin(), c.arguments.end()) + " < " + c.input);
+    EXPECT_EQ(e2e::RunControlProgram(c.arguments, c.input), std::make_pair(c.exit_code, c.output));
+  }
+
   // Replies that never came, or came twice, would show here.
   EXPECT_EQ(host.Request("stats"), std::vector<std::string>{"ok pending=0 refused=0 dropped=0"});
 }
