@@ -37,7 +37,7 @@ for length in 259 260 300; do
   report=$work/report.txt
   rc=0
   ORVANE_PROBE_REPORT=$(windows_path "$report") ORVANE_PROBE_NOT_ADMIN=1 \
-    "$wine_exec" "$prefix" "$program" first "second one" || rc=$?
+    "$wine_exec" "$prefix" "$program" first "second one" >"$work/output.txt" 2>&1 || rc=$?
   if [ "$length" -lt 260 ]; then
     expected="runas|$(windows_path "$program")|first \"second one\"|(null)|"
     want_rc=0

@@ -6,9 +6,14 @@
 //   "argc N" and then N lines "arg HEX"           what the engine was given as arguments (UTF-8)
 // ORVANE_PROBE_NOT_ADMIN=1 makes the rights check say no; the relaunch is then recorded, not
 // made. The window is destroyed as soon as it shows, which ends the start like the tray's exit.
+//
+// ORVANE_PROBE_CONSOLE=1 runs only the debugger's console, twice, from no console, and reports
+//   "console stdout S written W resyncs N"   S, W: 1 when stdout is a character device and a
+//   "console again resyncs N"                write went through; N: the engine's resyncs so far
 #include <windows.h>
 
 #include <cstdio>
+#include <io.h>
 #include <string>
 
 #include "bridge/shell_bindings.h"
@@ -70,7 +75,54 @@ std::string Hex(const std::string& bytes) {
 
 }  // namespace
 
+size_t Resyncs() {
+  std::string log(StandinEngineCallLog(nullptr, 0), '\0');
+  StandinEngineCallLog(log.data(), log.size() + 1);
+  size_t count = 0;
+  for (size_t at = log.find("FlutterDesktopResyncOutputStreams"); at != std::string::npos;
+       at = log.find("FlutterDesktopResyncOutputStreams", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+void ReportConsole() {
+  FreeConsole();
+  OpenDebugConsole();
+  // A write-only console handle (mode "w") cannot be asked for its console mode; it is a
+  // character device, where a GUI process's stdout had nothing behind it before.
+  const bool console =
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)))) == FILE_TYPE_CHAR;
+  const bool written = fputs("probe\n", stdout) >= 0 && fflush(stdout) == 0;
+  report += "console stdout " + std::to_string(console) + " written " + std::to_string(written) +
+            " resyncs " + std::to_string(Resyncs()) + "\n";
+  // With a console there, no second one can be opened, and the engine must be left alone.
+  OpenDebugConsole();
+  report += "console again resyncs " + std::to_string(Resyncs()) + "\n";
+}
+
+bool WriteReport() {
+  // Also on the standard error, where there is one: a start that ends at once with status 1 and
+  // says nothing looks to the test runner like Wine failing to start it, and is tried again.
+  const HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (error_output != nullptr && error_output != INVALID_HANDLE_VALUE) {
+    WriteFile(error_output, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+  }
+  FILE* file = _wfopen(Environment(L"ORVANE_PROBE_REPORT").c_str(), L"wb");
+  if (file == nullptr) {
+    return false;
+  }
+  fwrite(report.data(), 1, report.size(), file);
+  fclose(file);
+  return true;
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int show_command) {
+  if (Environment(L"ORVANE_PROBE_CONSOLE") == L"1") {
+    ReportConsole();
+    return WriteReport() ? 0 : 99;
+  }
   if (Environment(L"ORVANE_PROBE_NOT_ADMIN") == L"1") {
     startup_bindings::BindCheckTokenMembership(&NotMember);
   }
@@ -95,11 +147,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int show_command) 
       report += "arg " + Hex(argument) + "\n";
     }
   }
-  FILE* file = _wfopen(Environment(L"ORVANE_PROBE_REPORT").c_str(), L"wb");
-  if (file == nullptr) {
-    return 99;
-  }
-  fwrite(report.data(), 1, report.size(), file);
-  fclose(file);
-  return exit_code;
+  return WriteReport() ? exit_code : 99;
 }

@@ -242,6 +242,32 @@ INSTANTIATE_TEST_SUITE_P(
         RightsCase{"ResultOf33IsAStart", TRUE, 0, L"a", SW_SHOWNORMAL, 33, 0, true, L"a"}),
     [](const testing::TestParamInfo<RightsCase>& param) { return std::string(param.param.name); });
 
+TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCheck) {
+  Fakes state;
+  state.membershipFlag = 0;
+  fakes = &state;
+  const auto check = startup_bindings::BindCheckTokenMembership(&FakeCheckTokenMembership);
+  const auto shell = startup_bindings::BindShellExecute(&FakeShellExecute);
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = &DefWindowProcW;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = kClassName;
+  ASSERT_NE(RegisterClassW(&window_class), 0);
+  const HWND hidden = CreateWindowExW(0, kClassName, L"Orvane", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                      nullptr, nullptr, window_class.hInstance, nullptr);
+
+  EXPECT_EQ(RunHost(L"a", SW_SHOWNORMAL), 0);
+  EXPECT_FALSE(state.sawNullTokenAndAdministrators) << "the rights were checked";
+  EXPECT_TRUE(state.shellCalls.empty()) << "a prompt while an instance shows";
+  EXPECT_TRUE(IsWindowVisible(hidden));
+
+  DestroyWindow(hidden);
+  UnregisterClassW(kClassName, window_class.hInstance);
+  startup_bindings::BindCheckTokenMembership(check);
+  startup_bindings::BindShellExecute(shell);
+  fakes = nullptr;
+}
+
 TEST(Utf8FromUtf16Test, ConvertsValidTextAndEmptiesInvalidText) {
   const struct {
     const wchar_t* input;
@@ -395,23 +421,24 @@ struct ProbeRun {
   std::vector<std::string> lines;
 };
 
-ProbeRun RunProbe(const std::wstring& program, const std::wstring& arguments, bool not_admin) {
+ProbeRun RunProbe(const std::wstring& arguments) {
   const std::wstring report = TestDirectory() + L"\\startup_probe_report.txt";
   DeleteFileW(report.c_str());
   SetEnvironmentVariableW(L"ORVANE_PROBE_REPORT", report.c_str());
-  SetEnvironmentVariableW(L"ORVANE_PROBE_NOT_ADMIN", not_admin ? L"1" : nullptr);
   ProbeRun run;
   {
-    Child probe(program, arguments, TestDirectory());
+    Child probe(TestDirectory() + L"\\startup_probe.exe", arguments, TestDirectory());
     if (probe.Started()) {
       run.exitCode = probe.WaitPumping(30000);
     }
   }
-  SetEnvironmentVariableW(L"ORVANE_PROBE_NOT_ADMIN", nullptr);
-  std::ifstream file(report.c_str());
-  for (std::string line; std::getline(file, line);) {
-    run.lines.push_back(line);
+  {
+    std::ifstream file(report.c_str());
+    for (std::string line; std::getline(file, line);) {
+      run.lines.push_back(line);
+    }
   }
+  DeleteFileW(report.c_str());
   return run;
 }
 
@@ -437,7 +464,7 @@ TEST(EntrypointArgumentsTest, ArgumentsAfterTheProgramReachTheEngineInOrderAsUtf
       {L" \xD83D\xDE00 x\xDC00y", {"\xF0\x9F\x98\x80", ""}},
   };
   for (const auto& c : cases) {
-    const ProbeRun run = RunProbe(TestDirectory() + L"\\startup_probe.exe", c.arguments, false);
+    const ProbeRun run = RunProbe(c.arguments);
     std::vector<std::string> expected = {"exit 0", "argc " + std::to_string(c.expected.size())};
     for (const std::string& argument : c.expected) {
       expected.push_back("arg " + Hex(argument));
@@ -446,10 +473,6 @@ TEST(EntrypointArgumentsTest, ArgumentsAfterTheProgramReachTheEngineInOrderAsUtf
     EXPECT_EQ(run.lines, expected) << "arguments #" << (&c - cases);
   }
 }
-
-}  // namespace
-
-namespace {
 
 TEST(OrvaneExecutableTest, PropertiesNameTheProduct) {
   const std::wstring program = BundleDirectory() + L"\\orvane.exe";
@@ -464,6 +487,19 @@ TEST(OrvaneExecutableTest, PropertiesNameTheProduct) {
     ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), &value, &length));
     EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), L"Orvane") << Utf8FromUtf16(field);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpenDebugConsoleTest, ANewConsoleTakesTheStreamsAndTheEngineFollowsOnlyThen) {
+  // In the probe: the streams it moves are that process's, not the ones ctest reads here.
+  SetEnvironmentVariableW(L"ORVANE_PROBE_CONSOLE", L"1");
+  const ProbeRun run = RunProbe(L"");
+  SetEnvironmentVariableW(L"ORVANE_PROBE_CONSOLE", nullptr);
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"console stdout 1 written 1 resyncs 1",
+                                                 "console again resyncs 1"}));
 }
 
 }  // namespace
