@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -58,7 +59,8 @@ std::optional<PROCESS_INFORMATION> StartProduct(const std::wstring& log) {
   const std::wstring exe = dir + L"\\orvane.exe";
   std::wstring command = L"\"" + exe + L"\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  const HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -67,6 +69,9 @@ std::optional<PROCESS_INFORMATION> StartProduct(const std::wstring& log) {
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
+  // With a console here, the host would attach to it and write there instead (as a start from a
+  // console should); this program's own output does not go through a console.
+  FreeConsole();
   const BOOL created = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                                       nullptr, dir.c_str(), &startup, &process);
   if (output != INVALID_HANDLE_VALUE) {
@@ -246,6 +251,11 @@ std::optional<DWORD> Host::WaitForExit(DWORD timeout_ms) {
   DWORD code = 0;
   GetExitCodeProcess(process_.hProcess, &code);
   return code;
+}
+
+std::string Host::Output() const {
+  std::ifstream file{std::filesystem::path(log_), std::ios::binary};
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> Host::Journal() const {

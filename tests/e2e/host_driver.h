@@ -68,6 +68,8 @@ class Host {
 
   // The exit code once the process has ended within `timeout_ms`.
   std::optional<DWORD> WaitForExit(DWORD timeout_ms);
+  // What the product wrote to its standard output and error so far.
+  std::string Output() const;
   // The journal lines of this process's stand-in fwpuclnt.dll.
   std::vector<std::string> Journal() const;
 

@@ -146,6 +146,9 @@ TEST_F(HostTest, ShowsTheEngineViewAfterTheFirstFrameAndServesEveryMethod) {
     SCOPED_TRACE(std::string(c.method) + " " + e2e::Hex(e2e::EncodeCall(c.method, c.arguments)));
     EXPECT_EQ(host.Call(c.method, c.arguments), std::optional(c.reply));
   }
+  // Well-formed calls, bad arguments included, are nothing the host reports.
+  EXPECT_EQ(host.Output(), "");
+
   // The console client people use, beside the test's own connection: one command from its
   // arguments, or one per line of its input (lines may end in CR LF).
   const std::wstring pipe = host.pipe();
@@ -593,6 +596,10 @@ TEST_F(HostTest, RandomAndTruncatedMessagesEachGetOneReplyAndNeverStopTheHost) {
   EXPECT_EQ(host.Request("stats"), std::vector<std::string>{"ok pending=0 refused=0 dropped=0"});
   EXPECT_EQ(host.Call("disableKillSwitch"), std::optional(SuccessReply(true)));
   EXPECT_FALSE(host.WaitForExit(0));
+  // Undecodable messages are reported, one line each (text mode: CR LF), on the standard error.
+  EXPECT_NE(host.Output().find("Unable to construct method call from message on channel "
+                               "vpn/native\r\n"),
+            std::string::npos);
   std::cout << "[ bad input  ] " << answered << " messages, each answered once\n";
 }
 
