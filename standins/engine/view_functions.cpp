@@ -7,6 +7,7 @@
 // to WM_PAINT, which a hidden window never gets, would keep that window hidden for ever.
 #include <windows.h>
 
+#include <cwchar>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,20 @@ constexpr wchar_t kViewClassName[] = L"OrvaneStandinEngineView";
 constexpr wchar_t kHolderClassName[] = L"OrvaneStandinEngineHolder";
 // Private to the view's own class.
 constexpr UINT kDrawFrameMessage = WM_USER + 1;
+constexpr UINT_PTR kFirstFrameTimer = 0x4646;  // "FF"
+
+// ORVANE_STANDIN_FIRST_FRAME_MS: how long a run wants the first frame held back, as a slow
+// engine start would, so that a driver can see the host keep its window hidden meanwhile. 0 when
+// unset.
+UINT FirstFrameDelayMs() {
+  wchar_t value[16] = {};
+  const DWORD length = GetEnvironmentVariableW(L"ORVANE_STANDIN_FIRST_FRAME_MS", value, 16);
+  if (length == 0 || length >= 16) {
+    return 0;
+  }
+  const long delay = std::wcstol(value, nullptr, 10);
+  return delay > 0 && delay <= 60000 ? static_cast<UINT>(delay) : 0;
+}
 
 constexpr COLORREF kBackground = RGB(38, 42, 46);
 constexpr COLORREF kEdge = RGB(112, 122, 132);
@@ -209,6 +224,14 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         case kDrawFrameMessage:
           OnDrawFrame(*view);
           return 0;
+        case WM_TIMER:
+          if (wparam != kFirstFrameTimer) {
+            break;
+          }
+          KillTimer(window, kFirstFrameTimer);
+          // Still marked pending: no other frame was drawn meanwhile.
+          PostMessageW(window, kDrawFrameMessage, 0, 0);
+          return 0;
         case WM_SIZE:
         case WM_DPICHANGED_AFTERPARENT:
           ScheduleFrame(*view);
@@ -341,8 +364,15 @@ extern "C" FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(
     standin_engine::StartStandinAppIfAsked(controller->view);
     records.Append(call + " " + Numbered("view controller", controller->id) + " " +
                    Numbered("view", controller->view.id));
-    // The engine draws its first frame on its own once it runs.
-    standin_engine::ScheduleFrame(controller->view);
+    // The engine draws its first frame on its own once it runs; frames asked for before it are
+    // that frame.
+    if (const UINT delay = standin_engine::FirstFrameDelayMs();
+        delay > 0 &&
+        SetTimer(controller->view.window, standin_engine::kFirstFrameTimer, delay, nullptr) != 0) {
+      controller->view.framePending = true;
+    } else {
+      standin_engine::ScheduleFrame(controller->view);
+    }
     return controller.release();
   } catch (...) {
     return nullptr;

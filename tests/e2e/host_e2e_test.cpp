@@ -177,6 +177,29 @@ TEST_F(HostTest, ShowsTheEngineViewAfterTheFirstFrameAndServesEveryMethod) {
   EXPECT_EQ(host.Request("stats"), std::vector<std::string>{"ok pending=0 refused=0 dropped=0"});
 }
 
+TEST_F(HostTest, KeepsTheWindowHiddenUntilTheEngineHasDrawnAFrame) {
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_FIRST_FRAME_MS", L"1500");
+  Host host(/*wait_until_shown=*/false);
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_FIRST_FRAME_MS", nullptr);
+  ASSERT_TRUE(host.started());
+  ASSERT_EQ(host.Request("wait-handler vpn/native 20000"), std::vector<std::string>{"ok"});
+  // The channel is served while the window waits for the frame.
+  EXPECT_EQ(host.Call("isKillSwitchEnabled"), std::optional(SuccessReply(false)));
+  int hidden_without_frame = 0;
+  bool shown = false;
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (!shown && GetTickCount64() < deadline) {
+    const std::optional<e2e::ViewState> view = host.View();
+    ASSERT_TRUE(view);
+    ASSERT_FALSE(view->visible && view->frames == 0) << "shown before the first frame";
+    hidden_without_frame += !view->visible && view->frames == 0 ? 1 : 0;
+    shown = view->visible && view->frames >= 1 && view->hosted;
+    Sleep(20);
+  }
+  EXPECT_TRUE(shown);
+  EXPECT_GT(hidden_without_frame, 5);
+}
+
 TEST_F(HostTest, NothingOutsideTheVpnPassesOnceTheKillSwitchIsOn) {
   Host host;
   ASSERT_TRUE(host.started());
