@@ -9,8 +9,9 @@ packages=(
   googletest
   clang libclang-rt-14-dev
   libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev
-  python3  # draws the icons and checks the committed ones (host/resources/make_app_icon.py)
   imagemagick procps
+  iproute2 util-linux  # ip and unshare: the tunnel test's network namespace and tun device
+  python3  # draws the icons and checks the committed ones (host/resources/make_app_icon.py)
 )
 
 missing=()

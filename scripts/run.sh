@@ -25,12 +25,18 @@ bash scripts/deps.sh
 
 say "Building orvane.exe and its bundle (cross-compiled with mingw-w64; the first build takes a few minutes)"
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target orvane
+cmake --build --preset windows --target orvane orvane_bundle_standins
 
 export WINEPREFIX=$prefix
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# The stand-in fwpuclnt.dll beside orvane.exe instead of Wine's own, whose filtering functions
+# fail or crash.
+export WINEDLLOVERRIDES="mscoree,mshtml=;fwpuclnt=n"
+# The stand-in engine runs its scripted stand-in application in the view (Connect / Disconnect,
+# the tray menu's toggle) and serves its control pipe, for `standin-control.exe` (README).
+export ORVANE_STANDIN_APP=${ORVANE_STANDIN_APP:-1}
+export ORVANE_STANDIN_CONTROL=${ORVANE_STANDIN_CONTROL:-orvane}
 mkdir -p "$run_dir"
 
 xvfb_pid=""

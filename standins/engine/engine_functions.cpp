@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "embedding/flutter_windows.h"
+#include "standins/engine/control_server.h"
 #include "standins/engine/engine_view_control.h"
 #include "standins/engine/engine_view_objects.h"
 #include "standins/engine/engine_view_records.h"
@@ -156,6 +157,11 @@ void RemoveLiveController(FlutterDesktopViewControllerRef controller) {
   LiveControllers().erase(controller);
 }
 
+FlutterDesktopEngine* LatestEngine() {
+  const std::lock_guard lock(liveMutex);
+  return latestEngine;
+}
+
 void DestroyEngine(FlutterDesktopEngine* engine) {
   {
     const std::lock_guard lock(liveMutex);
@@ -224,6 +230,8 @@ extern "C" FlutterDesktopEngineRef FlutterDesktopEngineCreate(
       standin_engine::latestEngine = engine.get();
     }
     records.Append("FlutterDesktopEngineCreate " + Numbered("engine", engine->id));
+    // Engines are created on the UI thread, which is where the control commands must run.
+    standin_engine::StartControlServerIfAsked();
     return engine.release();
   } catch (...) {
     return nullptr;

@@ -62,6 +62,13 @@ bool IsLiveEngine(FlutterDesktopEngineRef engine);
 bool IsLiveController(FlutterDesktopViewControllerRef controller);
 bool IsLiveView(FlutterDesktopViewRef view);
 
+// The engine created last, while it lives; null otherwise. For the UI thread, which alone
+// creates and ends engines.
+FlutterDesktopEngine* LatestEngine();
+
+// Asks for the view's next frame, drawn off screen on the UI thread; one at a time.
+void ScheduleFrame(FlutterDesktopView& view);
+
 // Ends an engine, whichever path ends it, and records "engine N destroyed".
 void DestroyEngine(FlutterDesktopEngine* engine);
 

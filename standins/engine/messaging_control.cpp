@@ -156,6 +156,28 @@ bool StandinMessagingAnswerHostMessage(StandinMessagingRef messaging, uint64_t i
   }
 }
 
+bool StandinMessagingHasHandler(StandinMessagingRef messaging, const char* channel) {
+  if (messaging == nullptr || channel == nullptr) {
+    return false;
+  }
+  try {
+    return messaging->messaging.HasHandler(channel);
+  } catch (...) {
+    return false;
+  }
+}
+
+size_t StandinMessagingPendingDeliveries(StandinMessagingRef messaging) {
+  if (messaging == nullptr) {
+    return 0;
+  }
+  try {
+    return messaging->messaging.pending_deliveries();
+  } catch (...) {
+    return 0;
+  }
+}
+
 size_t StandinMessagingRefusedResponses(StandinMessagingRef messaging) {
   return messaging == nullptr ? 0 : messaging->messaging.refused_responses();
 }

@@ -54,6 +54,11 @@ bool StandinMessagingGetHostMessage(StandinMessagingRef messaging, uint64_t id, 
 bool StandinMessagingAnswerHostMessage(StandinMessagingRef messaging, uint64_t id,
                                        const uint8_t* reply, size_t reply_size);
 
+// Whether the host has a handler on `channel` now.
+bool StandinMessagingHasHandler(StandinMessagingRef messaging, const char* channel);
+
+// Deliveries the host has not answered yet.
+size_t StandinMessagingPendingDeliveries(StandinMessagingRef messaging);
 size_t StandinMessagingRefusedResponses(StandinMessagingRef messaging);
 size_t StandinMessagingDroppedResponses(StandinMessagingRef messaging);
 // The host's calls so far, one per line as "Name" or "Name channel" (channel where the call

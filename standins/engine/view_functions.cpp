@@ -7,6 +7,7 @@
 // to WM_PAINT, which a hidden window never gets, would keep that window hidden for ever.
 #include <windows.h>
 
+#include <cwchar>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "standins/engine/engine_view_control.h"
 #include "standins/engine/engine_view_objects.h"
 #include "standins/engine/engine_view_records.h"
+#include "standins/engine/standin_app.h"
 
 namespace standin_engine {
 namespace {
@@ -22,6 +24,20 @@ constexpr wchar_t kViewClassName[] = L"OrvaneStandinEngineView";
 constexpr wchar_t kHolderClassName[] = L"OrvaneStandinEngineHolder";
 // Private to the view's own class.
 constexpr UINT kDrawFrameMessage = WM_USER + 1;
+constexpr UINT_PTR kFirstFrameTimer = 0x4646;  // "FF"
+
+// ORVANE_STANDIN_FIRST_FRAME_MS: how long a run wants the first frame held back, as a slow
+// engine start would, so that a driver can see the host keep its window hidden meanwhile. 0 when
+// unset.
+UINT FirstFrameDelayMs() {
+  wchar_t value[16] = {};
+  const DWORD length = GetEnvironmentVariableW(L"ORVANE_STANDIN_FIRST_FRAME_MS", value, 16);
+  if (length == 0 || length >= 16) {
+    return 0;
+  }
+  const long delay = std::wcstol(value, nullptr, 10);
+  return delay > 0 && delay <= 60000 ? static_cast<UINT>(delay) : 0;
+}
 
 constexpr COLORREF kBackground = RGB(38, 42, 46);
 constexpr COLORREF kEdge = RGB(112, 122, 132);
@@ -154,14 +170,9 @@ void DrawFrame(FlutterDesktopView& view) {
   }
   const UINT dpi =
       FlutterDesktopGetDpiForMonitor(MonitorFromWindow(view.window, MONITOR_DEFAULTTONEAREST));
-  PaintPlaceholder(view.frameDc, width, height, view, dpi);
-}
-
-void ScheduleFrame(FlutterDesktopView& view) {
-  if (view.window == nullptr || view.framePending) {
-    return;
+  if (!StandinAppPaint(view, view.frameDc, width, height, dpi)) {
+    PaintPlaceholder(view.frameDc, width, height, view, dpi);
   }
-  view.framePending = PostMessageW(view.window, kDrawFrameMessage, 0, 0) != 0;
 }
 
 void OnDrawFrame(FlutterDesktopView& view) {
@@ -206,9 +217,20 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     }
     auto* view = reinterpret_cast<FlutterDesktopView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (view != nullptr) {
+      if (StandinAppHandleMessage(*view, message, wparam)) {
+        return 0;
+      }
       switch (message) {
         case kDrawFrameMessage:
           OnDrawFrame(*view);
+          return 0;
+        case WM_TIMER:
+          if (wparam != kFirstFrameTimer) {
+            break;
+          }
+          KillTimer(window, kFirstFrameTimer);
+          // Still marked pending: no other frame was drawn meanwhile.
+          PostMessageW(window, kDrawFrameMessage, 0, 0);
           return 0;
         case WM_SIZE:
         case WM_DPICHANGED_AFTERPARENT:
@@ -222,6 +244,7 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         case WM_NCDESTROY:
           // The host may destroy its window, and with it this child, before it ends the view
           // controller.
+          StandinAppForget(*view);
           FreeFrame(*view);
           view->window = nullptr;
           SetWindowLongPtrW(window, GWLP_USERDATA, 0);
@@ -271,6 +294,14 @@ void DestroyController(FlutterDesktopViewControllerState* controller) {
 }
 
 }  // namespace
+
+void ScheduleFrame(FlutterDesktopView& view) {
+  if (view.window == nullptr || view.framePending) {
+    return;
+  }
+  view.framePending = PostMessageW(view.window, kDrawFrameMessage, 0, 0) != 0;
+}
+
 }  // namespace standin_engine
 
 using standin_engine::Numbered;
@@ -330,10 +361,18 @@ extern "C" FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(
     }
     controller->id = records.NextId();
     standin_engine::AddLiveController(controller.get());
+    standin_engine::StartStandinAppIfAsked(controller->view);
     records.Append(call + " " + Numbered("view controller", controller->id) + " " +
                    Numbered("view", controller->view.id));
-    // The engine draws its first frame on its own once it runs.
-    standin_engine::ScheduleFrame(controller->view);
+    // The engine draws its first frame on its own once it runs; frames asked for before it are
+    // that frame.
+    if (const UINT delay = standin_engine::FirstFrameDelayMs();
+        delay > 0 &&
+        SetTimer(controller->view.window, standin_engine::kFirstFrameTimer, delay, nullptr) != 0) {
+      controller->view.framePending = true;
+    } else {
+      standin_engine::ScheduleFrame(controller->view);
+    }
     return controller.release();
   } catch (...) {
     return nullptr;
