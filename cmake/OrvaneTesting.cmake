@@ -18,6 +18,14 @@ function(orvane_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gmock GTest::gtest_main orvane_warnings)
+  # NAME VALUE pairs, each value a single word: the discovered tests get them through a flattened
+  # list, so "RESOURCE_LOCK a;b" would lock only a and turn b into a property name.
+  list(LENGTH ARG_PROPERTIES property_words)
+  math(EXPR odd "${property_words} % 2")
+  if(odd)
+    message(FATAL_ERROR "orvane_add_test(${name}): PROPERTIES must be NAME VALUE pairs with "
+                        "one-word values: ${ARG_PROPERTIES}")
+  endif()
   set(properties TIMEOUT 120)
   if(ARG_PROPERTIES)
     list(APPEND properties ${ARG_PROPERTIES})
