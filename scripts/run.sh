@@ -30,6 +30,11 @@ cmake --build --preset windows --target orvane orvane_bundle_standins
 export WINEPREFIX=$prefix
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
+# Wine names Unix files in the locale's character set: under a plain "C" locale (a bare root shell,
+# a fresh machine) it cannot create or open a path with letters outside ASCII.
+if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
+  export LC_ALL=C.UTF-8
+fi
 # The stand-in fwpuclnt.dll beside orvane.exe instead of Wine's own, whose filtering functions
 # fail or crash.
 export WINEDLLOVERRIDES="mscoree,mshtml=;fwpuclnt=n"

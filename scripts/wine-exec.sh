@@ -17,6 +17,11 @@ prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX=$prefix/wine
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
+# Wine names Unix files in the locale's character set: under a plain "C" locale (a bare root shell,
+# a fresh machine) it cannot create or open a path with letters outside ASCII.
+if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
+  export LC_ALL=C.UTF-8
+fi
 # No Mono or Gecko install prompts; callers may add their own overrides after ours.
 export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 
