@@ -5,8 +5,12 @@
 #include <utility>
 #include <variant>
 
+#include "bridge/channel_arguments.h"
+#include "host/unique_handle.h"
+
 namespace {
 
+using channel_arguments::Find;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
 
@@ -22,29 +26,6 @@ constexpr DWORD kExitWaitMs = 1500;
 static_assert(sizeof(SHELLEXECUTEINFOW) == 112 || sizeof(void*) != 8);
 
 installer_launcher::ShellExecuteExFunction shellExecuteEx = &ShellExecuteExW;
-
-// The process handle the shell gave us, closed on every way out.
-class ProcessHandle {
- public:
-  explicit ProcessHandle(HANDLE handle) noexcept : handle_(handle) {}
-  ~ProcessHandle() {
-    if (handle_ != nullptr) {
-      CloseHandle(handle_);
-    }
-  }
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
-  HANDLE get() const noexcept { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-template <typename T>
-const T* Find(const EncodableMap& map, const char* key) {
-  const auto entry = map.find(EncodableValue(key));
-  return entry == map.end() ? nullptr : std::get_if<T>(&entry->second);
-}
 
 // The installer runs where it lies: the path up to its last separator, either kind. Nothing is
 // left for a bare file name, and a file at a drive root leaves just the drive ("C:").
@@ -126,7 +107,7 @@ void LaunchInstaller(const EncodableMap& arguments, HWND owner,
     return;
   }
 
-  const ProcessHandle process(info.hProcess);
+  const UniqueHandle process(info.hProcess);
   if (process.get() == nullptr) {
     // The shell handed the file to a process already running, or started none that it could
     // give us: nothing to watch.

@@ -11,12 +11,15 @@
 #include <utility>
 #include <variant>
 
+#include "bridge/channel_arguments.h"
 #include "bridge/installer_launcher.h"
 #include "host/flutter_window.h"
 #include "killswitch/kill_switch.h"
 
 namespace {
 
+using channel_arguments::As;
+using channel_arguments::Find;
 using flutter::EncodableList;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
@@ -74,19 +77,6 @@ class SingleAnswer final : public Result {
   std::unique_ptr<Result> result_;
   bool answered_ = false;
 };
-
-// Arguments are read only when they hold exactly the expected alternative; anything else counts
-// as absent, so the integer 1 is no flag and a 64-bit number is no port.
-template <typename T>
-const T* Find(const EncodableMap& map, const char* key) {
-  const auto entry = map.find(EncodableValue(key));
-  return entry == map.end() ? nullptr : std::get_if<T>(&entry->second);
-}
-
-template <typename T>
-const T* As(const EncodableValue* value) {
-  return value == nullptr ? nullptr : std::get_if<T>(value);
-}
 
 bool FlagOr(const EncodableMap& map, const char* key, bool fallback) {
   const bool* flag = Find<bool>(map, key);

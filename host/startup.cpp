@@ -13,6 +13,7 @@
 #include "embedding/flutter_windows.h"
 #include "host/flutter_window.h"
 #include "host/restore_window_message.h"
+#include "host/unique_handle.h"
 
 namespace {
 
@@ -28,24 +29,6 @@ constexpr int kExitFailure = 1;
 
 startup_bindings::CheckTokenMembershipFunction checkTokenMembership = &CheckTokenMembership;
 startup_bindings::ShellExecuteFunction shellExecute = &ShellExecuteW;
-
-class KernelHandle {
- public:
-  explicit KernelHandle(HANDLE handle) : handle_(handle) {}
-  ~KernelHandle() { Close(); }
-  KernelHandle(const KernelHandle&) = delete;
-  KernelHandle& operator=(const KernelHandle&) = delete;
-
-  void Close() {
-    if (handle_ != nullptr) {
-      CloseHandle(handle_);
-      handle_ = nullptr;
-    }
-  }
-
- private:
-  HANDLE handle_;
-};
 
 struct ArgumentListFree {
   void operator()(LPWSTR* arguments) const { LocalFree(arguments); }
@@ -99,7 +82,7 @@ int Run(const wchar_t* command_line, int show_command) {
   if (created_mutex == nullptr) {
     return kExitFailure;
   }
-  KernelHandle mutex(created_mutex);
+  UniqueHandle mutex(created_mutex);
   if (mutex_error == ERROR_ALREADY_EXISTS) {
     // The other instance may not have its window yet; then there is nothing to restore, and
     // this start still ends.
