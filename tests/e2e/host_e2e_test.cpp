@@ -468,7 +468,7 @@ TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
   ChildWatch children(host.pid());
   ASSERT_TRUE(ChooseTrayMenuEntry(window, 3));
   EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
-  EXPECT_EQ(children.Count(L"cmd.exe"), 1u);
+  EXPECT_EQ(children.Count(L"taskkill.exe"), 1u);
   ExpectKillSwitchRemovedOnce(host);
   EXPECT_EQ(Host::Window(), nullptr);
   EXPECT_TRUE(WaitUntil([] { return !TrayIconGreenPixels().has_value(); }, 3000));
@@ -529,7 +529,7 @@ TEST_F(HostTest, CloseHidesEveryRestorerShowsAndEndSessionEndsCleanly) {
   // A log-off ends the process here; a close request now destroys the window instead of hiding.
   ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
   EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
-  EXPECT_EQ(children.Count(L"cmd.exe"), 1u);
+  EXPECT_EQ(children.Count(L"taskkill.exe"), 1u);
   ExpectKillSwitchRemovedOnce(host);
 }
 

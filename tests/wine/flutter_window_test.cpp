@@ -31,7 +31,7 @@ using standin_test::PumpUntil;
 constexpr UINT kTrayIconId = 1001;
 const std::wstring kWaitingTip = L"Orvane — Ожидание";
 const std::wstring kConnectedTip = L"Orvane — Подключено";
-const std::wstring kStopCommand = L"cmd.exe /C taskkill /F /IM sing-box.exe /T >NUL 2>&1";
+const std::wstring kStopArguments = L" /F /IM sing-box.exe /T";
 
 // Everything the seams and the window tell, in one order.
 std::vector<std::string> events;
@@ -697,15 +697,18 @@ INSTANTIATE_TEST_SUITE_P(Orders, FlutterWindowLatchTest, ::testing::ValuesIn(Eve
                            return test.param.name;
                          });
 
-TEST_F(FlutterWindowTest, ShutdownStartsTheSystemsOwnInterpreterHiddenAndClosesItsHandles) {
+// taskkill itself, by its full path: no interpreter, which would first run the AutoRun commands
+// any unelevated program of the user can plant in the registry.
+TEST_F(FlutterWindowTest, ShutdownStartsTheSystemsOwnTaskkillHiddenAndClosesItsHandles) {
   CreateShown();
   SendMessageW(handle(), WM_ENDSESSION, TRUE, 0);
   ASSERT_EQ(processStarts.size(), 1u);
   const ProcessStart& start = processStarts[0];
   wchar_t system[MAX_PATH] = {};
   ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
-  EXPECT_EQ(start.application, std::wstring(system) + L"\\cmd.exe");
-  EXPECT_EQ(start.commandLine, kStopCommand);
+  const std::wstring taskkill = std::wstring(system) + L"\\taskkill.exe";
+  EXPECT_EQ(start.application, taskkill);
+  EXPECT_EQ(start.commandLine, L"\"" + taskkill + L"\"" + kStopArguments);
   EXPECT_TRUE(start.securityAttributesNull);
   EXPECT_EQ(start.inheritHandles, FALSE);
   EXPECT_EQ(start.flags, static_cast<DWORD>(CREATE_NO_WINDOW));
