@@ -129,6 +129,19 @@ StandinDeliveryStatus DeliverCall() {
                                   response, sizeof response, &size, nullptr);
 }
 
+// Plays the application reporting its connection state; the reply's bytes.
+std::vector<uint8_t> ReportState(bool connected) {
+  const std::string method = "setTrayConnectionState";
+  std::vector<uint8_t> call{7, static_cast<uint8_t>(method.size())};
+  call.insert(call.end(), method.begin(), method.end());
+  call.push_back(connected ? 1 : 2);
+  uint8_t response[64];
+  size_t size = 0;
+  StandinMessagingExchange(StandinEngineLatestMessaging(), "vpn/native", call.data(), call.size(),
+                           response, sizeof response, &size, nullptr);
+  return std::vector<uint8_t>(response, response + size);
+}
+
 HICON StateIcon(WORD resource) {
   return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resource),
                                        IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
@@ -489,6 +502,24 @@ TEST_F(FlutterWindowTest, NewTaskbarGetsTheIconAgainInTheCurrentState) {
   notifyRecords.clear();
   SendMessageW(handle(), taskbarCreated, 0, 0);
   EXPECT_TRUE(notifyRecords.empty());
+}
+
+// The application does not know that the host is ending: a report after an exit path took the
+// icon away is answered, and brings back neither the icon nor a balloon.
+TEST_F(FlutterWindowTest, StateReportAfterAnExitPathAddsNoIcon) {
+  for (const bool menu : {true, false}) {
+    SCOPED_TRACE(menu ? "the menu's exit" : "the session's end");
+    CreateShown();
+    if (menu) {
+      UseTrayMenu(handle(), kChooseExit);  // its close request waits in the queue meanwhile
+    } else {
+      SendMessageW(handle(), WM_ENDSESSION, TRUE, 0);
+    }
+    ASSERT_EQ(NotifyMessages(), (std::vector<DWORD>{NIM_ADD, NIM_SETVERSION, NIM_DELETE}));
+    notifyRecords.clear();
+    EXPECT_EQ(ReportState(true), (std::vector<uint8_t>{0, 1}));
+    EXPECT_TRUE(notifyRecords.empty());
+  }
 }
 
 // ---- The menu ----------------------------------------------------------------------------
