@@ -28,11 +28,13 @@ FlutterWindow::FlutterWindow(const EngineProject& engine_project, FilteringPlatf
     : project(engine_project), killSwitch(platform) {}
 
 FlutterWindow::~FlutterWindow() {
-  // The window may still exist here (the loop ended without destroying it). The members go in
-  // reverse order, the kill switch first; no channel call may reach this half-destroyed object
-  // on the way, so the handler that holds `this` goes before anything else does.
-  if (nativeChannel != nullptr) {
-    nativeChannel->SetCallHandler(nullptr);
+  // The window may still exist here: the loop ended on a quit that no WM_DESTROY of ours posted,
+  // or Create threw after the engine started. Destroyed now, while every member is in place,
+  // OnDestroy runs its order in full (core stopped, icon removed, channel and engine released).
+  // Left to the members' destructors, the engine would take its view down with this object half
+  // gone, and the messages that sends would reach a controller inside its own destructor.
+  if (GetHandle() != nullptr) {
+    Destroy();
   }
 }
 

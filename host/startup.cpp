@@ -116,6 +116,13 @@ int Run(const wchar_t* command_line, int show_command) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  // A quit that our WM_DESTROY did not post (the engine's, a plugin's, anyone's on this thread)
+  // ends the loop with the window still there: it ends now the way a closed window does, so the
+  // core is stopped and the icon removed. No loop is left to take another quit.
+  if (window.GetHandle() != nullptr) {
+    window.SetQuitOnClose(false);
+    window.Destroy();
+  }
 
   CoUninitialize();
   // ORDER: as above, the mutex before the window object.

@@ -533,6 +533,24 @@ TEST_F(HostTest, CloseHidesEveryRestorerShowsAndEndSessionEndsCleanly) {
   ExpectKillSwitchRemovedOnce(host);
 }
 
+// A quit that no WM_DESTROY of the host's posted, as the engine or a plugin might post one on
+// the UI thread: the host ends as through its own exit, and the engine is ended while the window
+// that hosts its view is whole.
+TEST_F(HostTest, StrayQuitEndsEverythingOnceAsTheExitDoes) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()}}),
+            std::optional(SuccessReply(true)));
+  ChildWatch children(host.pid());
+  const DWORD ui_thread = GetWindowThreadProcessId(Host::Window(), nullptr);
+  ASSERT_TRUE(PostThreadMessageW(ui_thread, WM_QUIT, 0, 0));
+  EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
+  EXPECT_EQ(children.Count(L"taskkill.exe"), 1u);
+  ExpectKillSwitchRemovedOnce(host);
+  // (The icon's removal is shown in-process: Wine takes an icon away with its window anyway.)
+  EXPECT_EQ(host.Output().find("stand-in engine misuse"), std::string::npos) << host.Output();
+}
+
 // ---- The stand-in application ----------------------------------------------------------------
 
 TEST_F(HostTest, StandinApplicationConnectsFromItsButtonAndDisconnectsFromTheTrayMenu) {

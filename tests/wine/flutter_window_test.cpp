@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 
 namespace {
 
+using standin_test::CallsStartingWith;
 using standin_test::CountCalls;
 using standin_test::PumpFor;
 using standin_test::PumpUntil;
@@ -603,6 +605,51 @@ TEST_F(FlutterWindowTest, MenuExitRemovesKillSwitchBeforeTheCoreThenIconThenWind
   EXPECT_FALSE(IsWindow(handle()));
   EXPECT_EQ(quits, 1);
   EXPECT_EQ(CountCalls("FlutterDesktopViewControllerDestroy"), 1u);
+}
+
+// ---- The window object going first -------------------------------------------------------
+
+// Fails once the engine runs, as a plugin's registration or an exhausted heap would.
+class ThrowingWindow : public FlutterWindow {
+ public:
+  using FlutterWindow::FlutterWindow;
+
+ protected:
+  bool OnCreate() override {
+    if (FlutterWindow::OnCreate()) {
+      throw std::runtime_error("failed after the engine started");
+    }
+    return false;
+  }
+};
+
+// An exception out of Create, or a loop that ended on somebody else's quit: the object goes while
+// its window is still there, and the window must end the way a closed one does, before any member
+// of the object goes.
+TEST_F(FlutterWindowTest, ObjectGoingBeforeItsWindowEndsTheWindowInFull) {
+  for (const bool throws : {true, false}) {
+    SCOPED_TRACE(throws ? "Create threw" : "the object went first");
+    StandinEngineReset();
+    notifyRecords.clear();
+    processStarts.clear();
+    if (throws) {
+      window = std::make_unique<ThrowingWindow>(project, model);
+      EXPECT_THROW((void)window->Create(L"Orvane", {10, 10}, {920, 620}), std::runtime_error);
+    } else {
+      window = std::make_unique<FlutterWindow>(project, model);
+      ASSERT_TRUE(window->Create(L"Orvane", {10, 10}, {920, 620}));
+    }
+    EnableKillSwitch();
+    const HWND doomed = handle();
+    ASSERT_TRUE(IsWindow(doomed));
+    window.reset();
+    EXPECT_FALSE(IsWindow(doomed));
+    ASSERT_EQ(processStarts.size(), 1u);
+    EXPECT_EQ(processStarts[0].filtersOfOurs, 0u) << "the core was ended before the kill switch";
+    EXPECT_EQ(NotifyMessages(), (std::vector<DWORD>{NIM_ADD, NIM_SETVERSION, NIM_DELETE}));
+    EXPECT_EQ(CountCalls("FlutterDesktopViewControllerDestroy"), 1u);
+    EXPECT_EQ(CallsStartingWith("misuse: "), std::vector<std::string>{});
+  }
 }
 
 // ---- The once-only shutdown ----------------------------------------------------------------
