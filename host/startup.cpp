@@ -149,7 +149,10 @@ bool FindAndRestoreExistingWindow() {
     return false;
   }
   ShowWindow(window, SW_SHOW);
-  PostMessageW(window, RestoreWindowMessage(), 0, 0);
+  // Without a registered id there is nothing to post: message 0 would be WM_NULL.
+  if (const UINT restore = RestoreWindowMessage(); restore != 0) {
+    PostMessageW(window, restore, 0, 0);
+  }
   return true;
 }
 

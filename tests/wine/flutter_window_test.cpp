@@ -382,6 +382,28 @@ TEST_F(FlutterWindowTest, EngineSeesMessagesFirstExceptRestoreWindow) {
   EXPECT_EQ(StandinEngineOfferedMessageCount(RestoreWindowMessage()), 0);
 }
 
+UINT WINAPI RegisterNothing(LPCWSTR) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return 0;
+}
+
+// With the registrations failed, both ids are 0, which is WM_NULL: hang probes send it, and it
+// must neither bring the window back nor count as a new taskbar.
+TEST_F(FlutterWindowTest, WithoutRegisteredMessagesWmNullIsOnlyWmNull) {
+  struct Rebind {
+    window_messages::RegisterFunction previous =
+        window_messages::BindRegisterWindowMessage(&RegisterNothing);
+    ~Rebind() { window_messages::BindRegisterWindowMessage(previous); }
+  } rebind;
+  CreateShown();
+  ASSERT_EQ(RestoreWindowMessage(), 0u);
+  ShowWindow(handle(), SW_HIDE);
+  notifyRecords.clear();
+  EXPECT_EQ(SendMessageW(handle(), WM_NULL, 0, 0), 0);
+  EXPECT_FALSE(IsWindowVisible(handle()));
+  EXPECT_TRUE(notifyRecords.empty()) << "the icon was taken away and added again";
+}
+
 // A second start posts RestoreWindowMessage; a click on the icon sends these events.
 TEST_F(FlutterWindowTest, RestoreMessageAndIconClicksBringTheWindowBack) {
   CreateShown();
