@@ -551,6 +551,50 @@ TEST_F(HostTest, StrayQuitEndsEverythingOnceAsTheExitDoes) {
   EXPECT_EQ(host.Output().find("stand-in engine misuse"), std::string::npos) << host.Output();
 }
 
+// The host runs elevated: a library planted in the folder it is started from must not be found by
+// a load by bare name, as the one beside the program still is (the engine loads its own so).
+TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectory) {
+  wchar_t own_path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+  const std::wstring probe =
+      std::wstring(own_path).substr(0, std::wstring(own_path).find_last_of(L'\\')) +
+      L"\\planted_probe.dll";
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring planted_dir =
+      std::wstring(temp) + L"orvane-planted-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring planted = planted_dir + L"\\orvane_planted_probe.dll";
+  const std::wstring beside = e2e::BundleDir() + L"\\orvane_beside_probe.dll";
+  CreateDirectoryW(planted_dir.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(probe.c_str(), planted.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(probe.c_str(), beside.c_str(), FALSE));
+
+  // Without the host's precautions, the system does find it there.
+  wchar_t own_directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, own_directory);
+  SetCurrentDirectoryW(planted_dir.c_str());
+  const HMODULE found_here = LoadLibraryW(L"orvane_planted_probe.dll");
+  SetCurrentDirectoryW(own_directory);
+  EXPECT_NE(found_here, nullptr);
+  FreeLibrary(found_here);
+
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES",
+                          L"orvane_planted_probe.dll;orvane_beside_probe.dll");
+  {
+    Host host(/*wait_until_shown=*/true, planted_dir);
+    SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES", nullptr);
+    ASSERT_TRUE(host.started());
+    const std::vector<std::string> log = host.EngineLog();
+    EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_planted_probe.dll missing"), 1u);
+    EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_beside_probe.dll found"), 1u);
+    // The filtering platform it imports is the stand-in beside it still (Wine's own refuses).
+    EXPECT_EQ(host.Call("enableKillSwitch", EncodableMap{}), std::optional(SuccessReply(true)));
+  }
+  DeleteFileW(beside.c_str());
+  DeleteFileW(planted.c_str());
+  RemoveDirectoryW(planted_dir.c_str());
+}
+
 // ---- The stand-in application ----------------------------------------------------------------
 
 TEST_F(HostTest, StandinApplicationConnectsFromItsButtonAndDisconnectsFromTheTrayMenu) {
