@@ -27,11 +27,16 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112 || sizeof(void*) != 8);
 
 installer_launcher::ShellExecuteExFunction shellExecuteEx = &ShellExecuteExW;
 
-// The installer runs where it lies: the path up to its last separator, either kind. Nothing is
-// left for a bare file name, and a file at a drive root leaves just the drive ("C:").
+// The installer runs where it lies: the path up to its last separator, either kind; nothing for
+// a bare file name. A root keeps its separator: "C:" alone names the current directory of drive C
+// (wherever this process was last there), not its root, and "" would be no directory at all.
 std::wstring WorkingDirectory(const std::wstring& path) {
   const size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+  if (separator == std::wstring::npos) {
+    return std::wstring();
+  }
+  const bool root = separator == 0 || (separator == 2 && path[1] == L':');
+  return path.substr(0, root ? separator + 1 : separator);
 }
 
 EncodableValue Key(const char* name) {

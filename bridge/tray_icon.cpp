@@ -121,6 +121,12 @@ void FlutterWindow::UpdateTrayConnectionState(bool connected) {
   vpnConnected = connected;
 
   if (!trayIconAdded) {
+    // An exit path stopped the core and took the icon away on purpose: a report that comes after
+    // it (the application does not know the host is ending) must not bring the icon back, nor a
+    // balloon with it. The state is kept all the same.
+    if (vpnCoreStopped) {
+      return;
+    }
     AddTrayIcon();
   } else {
     // Refreshed even without a change: the application may repeat its state after the shell

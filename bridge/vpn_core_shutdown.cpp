@@ -9,11 +9,12 @@
 
 namespace {
 
-constexpr wchar_t kStopCoreCommand[] = L"cmd.exe /C taskkill /F /IM sing-box.exe /T >NUL 2>&1";
+constexpr wchar_t kTaskkill[] = L"\\taskkill.exe";
+constexpr wchar_t kStopCoreArguments[] = L" /F /IM sing-box.exe /T";
 
-// The system's own folder. The host runs elevated: a cmd.exe or taskkill planted in the
-// program's folder or the current directory would otherwise run with administrator rights at
-// every exit, since both are searched before the system folder.
+// The system's own folder. The host runs elevated: a taskkill planted in the program's folder or
+// the current directory would otherwise run with administrator rights at every exit, since both
+// are searched before the system folder.
 std::wstring SystemDirectory() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
@@ -45,19 +46,24 @@ void FlutterWindow::StopVpnCore() {
 
   const std::wstring system_directory = SystemDirectory();
   if (system_directory.empty()) {
-    return;  // no trustworthy interpreter to start
+    return;  // no trustworthy taskkill to start
   }
-  const std::wstring interpreter = system_directory + L"\\cmd.exe";
+  // taskkill itself, not through cmd.exe: the interpreter would first run the "AutoRun" commands
+  // from the user's registry, which any unelevated program of the same user can write, with this
+  // process's administrator rights.
+  const std::wstring program = system_directory + kTaskkill;
 
-  // CreateProcessW may write into the command line.
-  std::wstring command_line = kStopCoreCommand;
+  // CreateProcessW may write into the command line, whose first word is the program by
+  // convention.
+  std::wstring command_line = L"\"" + program + L"\"" + kStopCoreArguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process{};
-  if (shell_bindings::CreateProcessBinding()(interpreter.c_str(), command_line.data(), nullptr,
-                                             nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  // CREATE_NO_WINDOW: taskkill's console, and with it what it prints, is never shown.
+  if (shell_bindings::CreateProcessBinding()(program.c_str(), command_line.data(), nullptr, nullptr,
+                                             FALSE, CREATE_NO_WINDOW, nullptr,
                                              system_directory.c_str(), &startup, &process)) {
     // Not waited for: nothing here depends on how the command ends.
     CloseHandle(process.hThread);

@@ -12,12 +12,18 @@ namespace {
 
 constexpr char kNativeChannelName[] = "vpn/native";
 
-// Broadcast by the shell to every top-level window when the taskbar is (re)created, after
-// explorer restarted or crashed: the notification area then holds none of the icons added
-// before. Registered on first use and cached, like RestoreWindowMessage.
-UINT TaskbarCreatedMessage() {
-  static const UINT id = RegisterWindowMessageW(L"TaskbarCreated");
-  return id;
+// Whether `message` is the registered message `id`. An id of 0 is a registration that failed,
+// not WM_NULL: nothing matches it.
+bool IsRegisteredMessage(UINT message, UINT id) {
+  return id != 0 && message == id;
+}
+
+// Lets `id` through to the window from less privileged processes; nothing for an id of 0, which
+// would let every WM_NULL through instead.
+void AllowFromLowerRights(HWND window, UINT id) {
+  if (id != 0) {
+    ChangeWindowMessageFilterEx(window, id, MSGFLT_ALLOW, nullptr);
+  }
 }
 
 }  // namespace
@@ -28,11 +34,13 @@ FlutterWindow::FlutterWindow(const EngineProject& engine_project, FilteringPlatf
     : project(engine_project), killSwitch(platform) {}
 
 FlutterWindow::~FlutterWindow() {
-  // The window may still exist here (the loop ended without destroying it). The members go in
-  // reverse order, the kill switch first; no channel call may reach this half-destroyed object
-  // on the way, so the handler that holds `this` goes before anything else does.
-  if (nativeChannel != nullptr) {
-    nativeChannel->SetCallHandler(nullptr);
+  // The window may still exist here: the loop ended on a quit that no WM_DESTROY of ours posted,
+  // or Create threw after the engine started. Destroyed now, while every member is in place,
+  // OnDestroy runs its order in full (core stopped, icon removed, channel and engine released).
+  // Left to the members' destructors, the engine would take its view down with this object half
+  // gone, and the messages that sends would reach a controller inside its own destructor.
+  if (GetHandle() != nullptr) {
+    Destroy();
   }
 }
 
@@ -67,8 +75,8 @@ bool FlutterWindow::OnCreate() {
   // The host runs elevated, and the system drops messages from less privileged processes to its
   // windows: without this, neither a second start without administrator rights (which asks this
   // instance to show itself) nor the shell's announcement of a new taskbar would ever arrive.
-  ChangeWindowMessageFilterEx(GetHandle(), RestoreWindowMessage(), MSGFLT_ALLOW, nullptr);
-  ChangeWindowMessageFilterEx(GetHandle(), TaskbarCreatedMessage(), MSGFLT_ALLOW, nullptr);
+  AllowFromLowerRights(GetHandle(), RestoreWindowMessage());
+  AllowFromLowerRights(GetHandle(), TaskbarCreatedMessage());
 
   // Added after the view is the content and before the first frame is awaited, so the icon is
   // there by the time the window first shows.
@@ -100,12 +108,14 @@ void FlutterWindow::OnDestroy() {
 
 LRESULT FlutterWindow::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   // Never offered to the engine: it is ours alone.
-  if (message == RestoreWindowMessage()) {
+  if (IsRegisteredMessage(message, RestoreWindowMessage())) {
     RestoreWindow();
     return 0;
   }
 
-  if (message == TaskbarCreatedMessage()) {
+  // Broadcast by the shell after explorer restarted or crashed: the notification area then holds
+  // none of the icons added before.
+  if (IsRegisteredMessage(message, TaskbarCreatedMessage())) {
     RestoreTrayIconAfterShellRestart();
     // Not consumed: the engine and the default handling may want to know too.
   }

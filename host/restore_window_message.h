@@ -1,4 +1,5 @@
-// The registered message by which a second start asks the running instance to show its window.
+// The registered window messages the host window answers: the one by which a second start asks
+// the running instance to show its window, and the shell's announcement of a new taskbar.
 #ifndef ORVANE_HOST_RESTORE_WINDOW_MESSAGE_H_
 #define ORVANE_HOST_RESTORE_WINDOW_MESSAGE_H_
 
@@ -6,6 +7,22 @@
 
 // The window message registered under "Orvane.RestoreWindow": the same number in every process
 // that registers the name. Registered on first use and cached (thread-safe).
+//
+// 0 when the system could not register the name. 0 is WM_NULL, which anything may send (hang
+// probes do): an id of 0 stands for no message at all and must never be matched or posted. A
+// failed registration is not cached; the next use tries again.
 UINT RestoreWindowMessage();
+
+// The shell's "TaskbarCreated", broadcast to every top-level window when the taskbar is
+// (re)created; cached and 0 on failure like RestoreWindowMessage.
+UINT TaskbarCreatedMessage();
+
+// The registration both make; the product binds RegisterWindowMessageW. Tests bind a failing one,
+// which no real system call can be made to be. Binding forgets the ids cached so far. Returns the
+// function bound before.
+namespace window_messages {
+using RegisterFunction = UINT(WINAPI*)(LPCWSTR name);
+RegisterFunction BindRegisterWindowMessage(RegisterFunction function);
+}  // namespace window_messages
 
 #endif  // ORVANE_HOST_RESTORE_WINDOW_MESSAGE_H_

@@ -116,6 +116,13 @@ int Run(const wchar_t* command_line, int show_command) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  // A quit that our WM_DESTROY did not post (the engine's, a plugin's, anyone's on this thread)
+  // ends the loop with the window still there: it ends now the way a closed window does, so the
+  // core is stopped and the icon removed. No loop is left to take another quit.
+  if (window.GetHandle() != nullptr) {
+    window.SetQuitOnClose(false);
+    window.Destroy();
+  }
 
   CoUninitialize();
   // ORDER: as above, the mutex before the window object.
@@ -142,7 +149,10 @@ bool FindAndRestoreExistingWindow() {
     return false;
   }
   ShowWindow(window, SW_SHOW);
-  PostMessageW(window, RestoreWindowMessage(), 0, 0);
+  // Without a registered id there is nothing to post: message 0 would be WM_NULL.
+  if (const UINT restore = RestoreWindowMessage(); restore != 0) {
+    PostMessageW(window, restore, 0, 0);
+  }
   return true;
 }
 

@@ -3,6 +3,7 @@
 // recorded; the engine ends exactly once, through its view controller when one took it over.
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -125,6 +126,28 @@ std::optional<std::string> CheckProperties(const FlutterDesktopEngineProperties&
   return std::nullopt;
 }
 
+// ORVANE_STANDIN_LOAD_LIBRARIES: names, separated by ';', that a new engine loads by bare name,
+// as the real engine loads its own libraries; each is logged as "LoadLibrary NAME found" or
+// "LoadLibrary NAME missing" and let go again. Names are ASCII.
+void LoadLibrariesIfAsked() {
+  wchar_t names[512] = {};
+  const DWORD length = GetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES", names, 512);
+  std::wstring_view rest(names, length < 512 ? length : 0);
+  while (!rest.empty()) {
+    const std::wstring name(rest.substr(0, rest.find(L';')));
+    rest.remove_prefix(std::min(rest.size(), name.size() + 1));
+    if (name.empty()) {
+      continue;
+    }
+    const HMODULE module = LoadLibraryW(name.c_str());
+    Records::Get().Append("LoadLibrary " + std::string(name.begin(), name.end()) +
+                          (module != nullptr ? " found" : " missing"));
+    if (module != nullptr) {
+      FreeLibrary(module);
+    }
+  }
+}
+
 }  // namespace
 
 bool IsLiveEngine(FlutterDesktopEngineRef engine) {
@@ -230,6 +253,7 @@ extern "C" FlutterDesktopEngineRef FlutterDesktopEngineCreate(
       standin_engine::latestEngine = engine.get();
     }
     records.Append("FlutterDesktopEngineCreate " + Numbered("engine", engine->id));
+    standin_engine::LoadLibrariesIfAsked();
     // Engines are created on the UI thread, which is where the control commands must run.
     standin_engine::StartControlServerIfAsked();
     return engine.release();

@@ -1,5 +1,6 @@
 #include "standins/engine/engine_view_records.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace standin_engine {
@@ -177,6 +178,10 @@ std::string Numbered(const char* kind, int id) {
 
 void Misuse(const std::string& what) {
   Records::Get().Append("misuse: " + what);
+  // Also where a host started as a process of its own can be read after it ended (misuse while
+  // it winds down is the kind that matters most).
+  std::fprintf(stderr, "stand-in engine misuse: %s\n", what.c_str());
+  std::fflush(stderr);
 }
 
 std::string Unusable(const void* handle, const char* kind) {

@@ -39,6 +39,15 @@ std::optional<std::vector<uint8_t>> FromHex(std::string_view text) {
   return bytes;
 }
 
+// The lines of a "lines N" reply; none for any other.
+std::vector<std::string> Lines(std::vector<std::string> reply) {
+  if (reply.empty() || reply[0].rfind("lines ", 0) != 0) {
+    return {};
+  }
+  reply.erase(reply.begin());
+  return reply;
+}
+
 // The stand-ins are chosen through the environment, which the product inherits: the control
 // pipe, the filtering journal, and Wine loading the fwpuclnt.dll beside the executable instead
 // of its own.
@@ -54,9 +63,10 @@ void PrepareEnvironment(const std::wstring& pipe, const std::wstring& journal) {
 
 // The product's output (the embedding layer's diagnostics, thousands of lines for bad input)
 // goes to `log`, not into the test's own.
-std::optional<PROCESS_INFORMATION> StartProduct(const std::wstring& log) {
-  const std::wstring dir = BundleDir();
-  const std::wstring exe = dir + L"\\orvane.exe";
+std::optional<PROCESS_INFORMATION> StartProduct(const std::wstring& log,
+                                                const std::wstring& directory = {}) {
+  const std::wstring dir = directory.empty() ? BundleDir() : directory;
+  const std::wstring exe = BundleDir() + L"\\orvane.exe";
   std::wstring command = L"\"" + exe + L"\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   const HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE,
@@ -120,7 +130,7 @@ std::vector<uint8_t> ErrorReply(const std::string& code, const std::string& mess
   return flutter::StandardMethodCodec::SharedInstance().EncodeError(code, message, nullptr);
 }
 
-Host::Host(bool wait_until_shown) {
+Host::Host(bool wait_until_shown, const std::wstring& directory) {
   const int number = ++hostsStarted;
   const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(number);
   pipe_ = L"orvane-e2e-" + tag;
@@ -131,7 +141,7 @@ Host::Host(bool wait_until_shown) {
   log_ = std::wstring(temp) + L"orvane-e2e-output-" + tag + L".log";
   DeleteFileW(journal_.c_str());
   PrepareEnvironment(pipe, journal_);
-  const std::optional<PROCESS_INFORMATION> process = StartProduct(log_);
+  const std::optional<PROCESS_INFORMATION> process = StartProduct(log_, directory);
   if (!process) {
     return;
   }
@@ -226,21 +236,15 @@ std::string Host::Classify(std::string_view connection) {
 }
 
 std::vector<std::string> Host::DescribeFilters() {
-  std::vector<std::string> reply = Request("wfp-describe");
-  if (reply.empty() || reply[0].rfind("lines ", 0) != 0) {
-    return {};
-  }
-  reply.erase(reply.begin());
-  return reply;
+  return Lines(Request("wfp-describe"));
 }
 
 std::vector<std::string> Host::HostMessages() {
-  std::vector<std::string> reply = Request("host-messages");
-  if (reply.empty() || reply[0].rfind("lines ", 0) != 0) {
-    return {};
-  }
-  reply.erase(reply.begin());
-  return reply;
+  return Lines(Request("host-messages"));
+}
+
+std::vector<std::string> Host::EngineLog() {
+  return Lines(Request("engine-log"));
 }
 
 std::optional<DWORD> Host::WaitForExit(DWORD timeout_ms) {

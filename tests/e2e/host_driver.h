@@ -40,9 +40,10 @@ struct ViewState {
 
 class Host {
  public:
-  // Starts orvane.exe with its own control pipe and filtering journal. `wait_until_shown`: return
-  // only once "vpn/native" has a handler and the window is shown after a first frame.
-  explicit Host(bool wait_until_shown = true);
+  // Starts orvane.exe with its own control pipe and filtering journal, in `directory` (the
+  // bundle's when empty). `wait_until_shown`: return only once "vpn/native" has a handler and the
+  // window is shown after a first frame.
+  explicit Host(bool wait_until_shown = true, const std::wstring& directory = {});
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -65,6 +66,9 @@ class Host {
   std::vector<std::string> DescribeFilters();
   // "ID CHANNEL HEX" per message the host sent to the application.
   std::vector<std::string> HostMessages();
+
+  // The stand-in engine's call log, one entry per line.
+  std::vector<std::string> EngineLog();
 
   // The exit code once the process has ended within `timeout_ms`.
   std::optional<DWORD> WaitForExit(DWORD timeout_ms);

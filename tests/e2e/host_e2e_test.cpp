@@ -468,7 +468,7 @@ TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
   ChildWatch children(host.pid());
   ASSERT_TRUE(ChooseTrayMenuEntry(window, 3));
   EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
-  EXPECT_EQ(children.Count(L"cmd.exe"), 1u);
+  EXPECT_EQ(children.Count(L"taskkill.exe"), 1u);
   ExpectKillSwitchRemovedOnce(host);
   EXPECT_EQ(Host::Window(), nullptr);
   EXPECT_TRUE(WaitUntil([] { return !TrayIconGreenPixels().has_value(); }, 3000));
@@ -529,8 +529,70 @@ TEST_F(HostTest, CloseHidesEveryRestorerShowsAndEndSessionEndsCleanly) {
   // A log-off ends the process here; a close request now destroys the window instead of hiding.
   ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
   EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
-  EXPECT_EQ(children.Count(L"cmd.exe"), 1u);
+  EXPECT_EQ(children.Count(L"taskkill.exe"), 1u);
   ExpectKillSwitchRemovedOnce(host);
+}
+
+// A quit that no WM_DESTROY of the host's posted, as the engine or a plugin might post one on
+// the UI thread: the host ends as through its own exit, and the engine is ended while the window
+// that hosts its view is whole.
+TEST_F(HostTest, StrayQuitEndsEverythingOnceAsTheExitDoes) {
+  Host host;
+  ASSERT_TRUE(host.started());
+  ASSERT_EQ(host.Call("enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()}}),
+            std::optional(SuccessReply(true)));
+  ChildWatch children(host.pid());
+  const DWORD ui_thread = GetWindowThreadProcessId(Host::Window(), nullptr);
+  ASSERT_TRUE(PostThreadMessageW(ui_thread, WM_QUIT, 0, 0));
+  EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
+  EXPECT_EQ(children.Count(L"taskkill.exe"), 1u);
+  ExpectKillSwitchRemovedOnce(host);
+  // (The icon's removal is shown in-process: Wine takes an icon away with its window anyway.)
+  EXPECT_EQ(host.Output().find("stand-in engine misuse"), std::string::npos) << host.Output();
+}
+
+// The host runs elevated: a library planted in the folder it is started from must not be found by
+// a load by bare name, as the one beside the program still is (the engine loads its own so).
+TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectory) {
+  wchar_t own_path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+  const std::wstring probe =
+      std::wstring(own_path).substr(0, std::wstring(own_path).find_last_of(L'\\')) +
+      L"\\planted_probe.dll";
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring planted_dir =
+      std::wstring(temp) + L"orvane-planted-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring planted = planted_dir + L"\\orvane_planted_probe.dll";
+  const std::wstring beside = e2e::BundleDir() + L"\\orvane_beside_probe.dll";
+  CreateDirectoryW(planted_dir.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(probe.c_str(), planted.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(probe.c_str(), beside.c_str(), FALSE));
+
+  // Without the host's precautions, the system does find it there.
+  wchar_t own_directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, own_directory);
+  SetCurrentDirectoryW(planted_dir.c_str());
+  const HMODULE found_here = LoadLibraryW(L"orvane_planted_probe.dll");
+  SetCurrentDirectoryW(own_directory);
+  EXPECT_NE(found_here, nullptr);
+  FreeLibrary(found_here);
+
+  SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES",
+                          L"orvane_planted_probe.dll;orvane_beside_probe.dll");
+  {
+    Host host(/*wait_until_shown=*/true, planted_dir);
+    SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES", nullptr);
+    ASSERT_TRUE(host.started());
+    const std::vector<std::string> log = host.EngineLog();
+    EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_planted_probe.dll missing"), 1u);
+    EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_beside_probe.dll found"), 1u);
+    // The filtering platform it imports is the stand-in beside it still (Wine's own refuses).
+    EXPECT_EQ(host.Call("enableKillSwitch", EncodableMap{}), std::optional(SuccessReply(true)));
+  }
+  DeleteFileW(beside.c_str());
+  DeleteFileW(planted.c_str());
+  RemoveDirectoryW(planted_dir.c_str());
 }
 
 // ---- The stand-in application ----------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 
 namespace {
 
+using standin_test::CallsStartingWith;
 using standin_test::CountCalls;
 using standin_test::PumpFor;
 using standin_test::PumpUntil;
@@ -31,7 +33,7 @@ using standin_test::PumpUntil;
 constexpr UINT kTrayIconId = 1001;
 const std::wstring kWaitingTip = L"Orvane — Ожидание";
 const std::wstring kConnectedTip = L"Orvane — Подключено";
-const std::wstring kStopCommand = L"cmd.exe /C taskkill /F /IM sing-box.exe /T >NUL 2>&1";
+const std::wstring kStopArguments = L" /F /IM sing-box.exe /T";
 
 // Everything the seams and the window tell, in one order.
 std::vector<std::string> events;
@@ -127,6 +129,19 @@ StandinDeliveryStatus DeliverCall() {
   size_t size = 0;
   return StandinMessagingExchange(StandinEngineLatestMessaging(), "vpn/native", call, sizeof call,
                                   response, sizeof response, &size, nullptr);
+}
+
+// Plays the application reporting its connection state; the reply's bytes.
+std::vector<uint8_t> ReportState(bool connected) {
+  const std::string method = "setTrayConnectionState";
+  std::vector<uint8_t> call{7, static_cast<uint8_t>(method.size())};
+  call.insert(call.end(), method.begin(), method.end());
+  call.push_back(connected ? 1 : 2);
+  uint8_t response[64];
+  size_t size = 0;
+  StandinMessagingExchange(StandinEngineLatestMessaging(), "vpn/native", call.data(), call.size(),
+                           response, sizeof response, &size, nullptr);
+  return std::vector<uint8_t>(response, response + size);
 }
 
 HICON StateIcon(WORD resource) {
@@ -367,6 +382,28 @@ TEST_F(FlutterWindowTest, EngineSeesMessagesFirstExceptRestoreWindow) {
   EXPECT_EQ(StandinEngineOfferedMessageCount(RestoreWindowMessage()), 0);
 }
 
+UINT WINAPI RegisterNothing(LPCWSTR) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return 0;
+}
+
+// With the registrations failed, both ids are 0, which is WM_NULL: hang probes send it, and it
+// must neither bring the window back nor count as a new taskbar.
+TEST_F(FlutterWindowTest, WithoutRegisteredMessagesWmNullIsOnlyWmNull) {
+  struct Rebind {
+    window_messages::RegisterFunction previous =
+        window_messages::BindRegisterWindowMessage(&RegisterNothing);
+    ~Rebind() { window_messages::BindRegisterWindowMessage(previous); }
+  } rebind;
+  CreateShown();
+  ASSERT_EQ(RestoreWindowMessage(), 0u);
+  ShowWindow(handle(), SW_HIDE);
+  notifyRecords.clear();
+  EXPECT_EQ(SendMessageW(handle(), WM_NULL, 0, 0), 0);
+  EXPECT_FALSE(IsWindowVisible(handle()));
+  EXPECT_TRUE(notifyRecords.empty()) << "the icon was taken away and added again";
+}
+
 // A second start posts RestoreWindowMessage; a click on the icon sends these events.
 TEST_F(FlutterWindowTest, RestoreMessageAndIconClicksBringTheWindowBack) {
   CreateShown();
@@ -491,6 +528,24 @@ TEST_F(FlutterWindowTest, NewTaskbarGetsTheIconAgainInTheCurrentState) {
   EXPECT_TRUE(notifyRecords.empty());
 }
 
+// The application does not know that the host is ending: a report after an exit path took the
+// icon away is answered, and brings back neither the icon nor a balloon.
+TEST_F(FlutterWindowTest, StateReportAfterAnExitPathAddsNoIcon) {
+  for (const bool menu : {true, false}) {
+    SCOPED_TRACE(menu ? "the menu's exit" : "the session's end");
+    CreateShown();
+    if (menu) {
+      UseTrayMenu(handle(), kChooseExit);  // its close request waits in the queue meanwhile
+    } else {
+      SendMessageW(handle(), WM_ENDSESSION, TRUE, 0);
+    }
+    ASSERT_EQ(NotifyMessages(), (std::vector<DWORD>{NIM_ADD, NIM_SETVERSION, NIM_DELETE}));
+    notifyRecords.clear();
+    EXPECT_EQ(ReportState(true), (std::vector<uint8_t>{0, 1}));
+    EXPECT_TRUE(notifyRecords.empty());
+  }
+}
+
 // ---- The menu ----------------------------------------------------------------------------
 
 TEST_F(FlutterWindowTest, MenuListsItsCommandsWithTheToggleOfTheCurrentState) {
@@ -572,6 +627,51 @@ TEST_F(FlutterWindowTest, MenuExitRemovesKillSwitchBeforeTheCoreThenIconThenWind
   EXPECT_FALSE(IsWindow(handle()));
   EXPECT_EQ(quits, 1);
   EXPECT_EQ(CountCalls("FlutterDesktopViewControllerDestroy"), 1u);
+}
+
+// ---- The window object going first -------------------------------------------------------
+
+// Fails once the engine runs, as a plugin's registration or an exhausted heap would.
+class ThrowingWindow : public FlutterWindow {
+ public:
+  using FlutterWindow::FlutterWindow;
+
+ protected:
+  bool OnCreate() override {
+    if (FlutterWindow::OnCreate()) {
+      throw std::runtime_error("failed after the engine started");
+    }
+    return false;
+  }
+};
+
+// An exception out of Create, or a loop that ended on somebody else's quit: the object goes while
+// its window is still there, and the window must end the way a closed one does, before any member
+// of the object goes.
+TEST_F(FlutterWindowTest, ObjectGoingBeforeItsWindowEndsTheWindowInFull) {
+  for (const bool throws : {true, false}) {
+    SCOPED_TRACE(throws ? "Create threw" : "the object went first");
+    StandinEngineReset();
+    notifyRecords.clear();
+    processStarts.clear();
+    if (throws) {
+      window = std::make_unique<ThrowingWindow>(project, model);
+      EXPECT_THROW((void)window->Create(L"Orvane", {10, 10}, {920, 620}), std::runtime_error);
+    } else {
+      window = std::make_unique<FlutterWindow>(project, model);
+      ASSERT_TRUE(window->Create(L"Orvane", {10, 10}, {920, 620}));
+    }
+    EnableKillSwitch();
+    const HWND doomed = handle();
+    ASSERT_TRUE(IsWindow(doomed));
+    window.reset();
+    EXPECT_FALSE(IsWindow(doomed));
+    ASSERT_EQ(processStarts.size(), 1u);
+    EXPECT_EQ(processStarts[0].filtersOfOurs, 0u) << "the core was ended before the kill switch";
+    EXPECT_EQ(NotifyMessages(), (std::vector<DWORD>{NIM_ADD, NIM_SETVERSION, NIM_DELETE}));
+    EXPECT_EQ(CountCalls("FlutterDesktopViewControllerDestroy"), 1u);
+    EXPECT_EQ(CallsStartingWith("misuse: "), std::vector<std::string>{});
+  }
 }
 
 // ---- The once-only shutdown ----------------------------------------------------------------
@@ -697,15 +797,18 @@ INSTANTIATE_TEST_SUITE_P(Orders, FlutterWindowLatchTest, ::testing::ValuesIn(Eve
                            return test.param.name;
                          });
 
-TEST_F(FlutterWindowTest, ShutdownStartsTheSystemsOwnInterpreterHiddenAndClosesItsHandles) {
+// taskkill itself, by its full path: no interpreter, which would first run the AutoRun commands
+// any unelevated program of the user can plant in the registry.
+TEST_F(FlutterWindowTest, ShutdownStartsTheSystemsOwnTaskkillHiddenAndClosesItsHandles) {
   CreateShown();
   SendMessageW(handle(), WM_ENDSESSION, TRUE, 0);
   ASSERT_EQ(processStarts.size(), 1u);
   const ProcessStart& start = processStarts[0];
   wchar_t system[MAX_PATH] = {};
   ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
-  EXPECT_EQ(start.application, std::wstring(system) + L"\\cmd.exe");
-  EXPECT_EQ(start.commandLine, kStopCommand);
+  const std::wstring taskkill = std::wstring(system) + L"\\taskkill.exe";
+  EXPECT_EQ(start.application, taskkill);
+  EXPECT_EQ(start.commandLine, L"\"" + taskkill + L"\"" + kStopArguments);
   EXPECT_TRUE(start.securityAttributesNull);
   EXPECT_EQ(start.inheritHandles, FALSE);
   EXPECT_EQ(start.flags, static_cast<DWORD>(CREATE_NO_WINDOW));

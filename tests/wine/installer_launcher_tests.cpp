@@ -271,12 +271,14 @@ TEST_F(InstallerLauncherTest, RequestRecordAndWorkingDirectory) {
   };
   const std::vector<Case> cases{
       {"setup.exe", std::nullopt, L"setup.exe", std::nullopt, std::nullopt},
-      {"C:\\setup.exe", EncodableValue("/S"), L"C:\\setup.exe", L"/S", L"C:"},
+      {"C:\\setup.exe", EncodableValue("/S"), L"C:\\setup.exe", L"/S", L"C:\\"},
+      {"C:/setup.exe", std::nullopt, L"C:/setup.exe", std::nullopt, L"C:/"},
+      {"C:setup.exe", std::nullopt, L"C:setup.exe", std::nullopt, std::nullopt},
       {"C:\\a/b\\c.exe", std::nullopt, L"C:\\a/b\\c.exe", std::nullopt, L"C:\\a/b"},
       {"C:/a\\b/c.msi", EncodableValue(""), L"C:/a\\b/c.msi", std::nullopt, L"C:/a\\b"},
       {"\\\\server\\share\\x.msi", EncodableValue("/quiet /norestart"), L"\\\\server\\share\\x.msi",
        L"/quiet /norestart", L"\\\\server\\share"},
-      {"\\x.exe", std::nullopt, L"\\x.exe", std::nullopt, std::nullopt},
+      {"\\x.exe", std::nullopt, L"\\x.exe", std::nullopt, L"\\"},
       {"D:\\\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0\\s.exe",
        EncodableValue("--\xC3\xBC"),
        L"D:\\\u0423\u0441\u0442\u0430\u043d\u043e\u0432\u043a\u0430\\s.exe", L"--\u00fc",
@@ -402,15 +404,20 @@ TEST_F(InstallerLauncherTest, ParametersNotUtf8TextAreDroppedAndThePathEndsAtANu
   }
 }
 
-TEST_F(InstallerLauncherTest, FileAtTheDriveRootRunsInTheDrive) {
+// From a current directory elsewhere on the same drive, which is what "C:" alone would name.
+TEST_F(InstallerLauncherTest, FileAtTheDriveRootRunsInTheRoot) {
   const std::wstring setup = Place(
       L"probe_exit_zero", L"C:\\orvane-probe-" + std::to_wstring(GetCurrentProcessId()) + L".exe");
-  EXPECT_EQ(Launch(LaunchArguments(Utf8(setup))), ExitedReply(0, "installer_exited_early:0"));
-  ASSERT_EQ(Requests().size(), 1u);
-  EXPECT_EQ(Requests()[0].directory, L"C:");
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_EQ(directory_.rfind(L"C:\\", 0), 0u) << "the temporary folder is not on drive C";
+  ASSERT_TRUE(SetCurrentDirectoryW(directory_.c_str()));
+  const Reply reply = Launch(LaunchArguments(Utf8(setup)));
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(reply, ExitedReply(0, "installer_exited_early:0"));
   const std::vector<std::wstring> report = ReadReport(report_);
   ASSERT_EQ(report.size(), 2u);
-  EXPECT_EQ(report[1].substr(0, 2), L"C:");
+  EXPECT_EQ(report[1], L"C:\\") << Utf8(report[1]);
 }
 
 TEST_F(InstallerLauncherTest, MissingFileIsAFailedStartAfterTheShellsErrorBox) {

@@ -242,6 +242,13 @@ INSTANTIATE_TEST_SUITE_P(
         RightsCase{"ResultOf33IsAStart", TRUE, 0, L"a", SW_SHOWNORMAL, 33, 0, true, L"a"}),
     [](const testing::TestParamInfo<RightsCase>& param) { return std::string(param.param.name); });
 
+UINT WINAPI RegisterNothing(LPCWSTR) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return 0;
+}
+
+// Also when the restore message could not be registered: the window is still shown, and no
+// message 0 (WM_NULL) is posted in its place.
 TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCheck) {
   Fakes state;
   state.membershipFlag = 0;
@@ -256,10 +263,23 @@ TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCh
   const HWND hidden = CreateWindowExW(0, kClassName, L"Orvane", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                                       nullptr, nullptr, window_class.hInstance, nullptr);
 
-  EXPECT_EQ(RunHost(L"a", SW_SHOWNORMAL), 0);
-  EXPECT_FALSE(state.sawNullTokenAndAdministrators) << "the rights were checked";
-  EXPECT_TRUE(state.shellCalls.empty()) << "a prompt while an instance shows";
-  EXPECT_TRUE(IsWindowVisible(hidden));
+  for (const bool registered : {true, false}) {
+    SCOPED_TRACE(registered ? "registered" : "registration failed");
+    const auto previous = window_messages::BindRegisterWindowMessage(
+        registered ? &RegisterWindowMessageW : &RegisterNothing);
+    ShowWindow(hidden, SW_HIDE);
+    EXPECT_EQ(RunHost(L"a", SW_SHOWNORMAL), 0);
+    window_messages::BindRegisterWindowMessage(previous);
+    EXPECT_FALSE(state.sawNullTokenAndAdministrators) << "the rights were checked";
+    EXPECT_TRUE(state.shellCalls.empty()) << "a prompt while an instance shows";
+    EXPECT_TRUE(IsWindowVisible(hidden));
+    size_t nulls = 0;
+    for (MSG message{}; PeekMessageW(&message, hidden, 0, 0, PM_REMOVE);) {
+      nulls += message.message == WM_NULL ? 1 : 0;
+      DispatchMessageW(&message);  // a paint is due until it is handled
+    }
+    EXPECT_EQ(nulls, 0u);
+  }
 
   DestroyWindow(hidden);
   UnregisterClassW(kClassName, window_class.hInstance);
