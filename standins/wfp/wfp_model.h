@@ -286,13 +286,12 @@ class WfpModel final : public FilteringPlatform {
   // wfp_model_objects.cpp
   DWORD StartWrite(HANDLE engineHandle, const void* argument,
                    const Session*& session) const noexcept;
-  DWORD CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0& displayData, UINT32 flags,
-                       UINT32 persistentFlag, const FWP_BYTE_BLOB& providerData) const noexcept;
-  bool ProviderRegistered(const GUID& key) const noexcept;
-  bool SublayerRegistered(const GUID& key) const noexcept;
-  bool IsDynamic(std::uint64_t session) const noexcept;
-  bool OutlivesProvider(const Session& adder, const GUID& key) const noexcept;
-  bool OutlivesSublayer(const Session& adder, const GUID& key) const noexcept;
+  template <typename Added, typename Record, typename Object, typename Complete>
+  DWORD AddByKey(HANDLE engineHandle, const Record* record, PSECURITY_DESCRIPTOR sd,
+                 std::vector<Object>& objects, Complete complete);
+  template <typename Deleted, typename Object, typename InUse>
+  DWORD DeleteByKey(HANDLE engineHandle, const GUID* key, std::vector<Object>& objects,
+                    DWORD notFound, InUse inUse);
   DWORD ProviderAdd(HANDLE engineHandle, const FWPM_PROVIDER0* provider, PSECURITY_DESCRIPTOR sd);
   DWORD ProviderDelete(HANDLE engineHandle, const GUID* key);
   DWORD SublayerAdd(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer, PSECURITY_DESCRIPTOR sd);

@@ -135,17 +135,11 @@ DWORD CopyCondition(const GUID& layer, const FWPM_FILTER_CONDITION0& in, Conditi
   return kSuccess;
 }
 
-}  // namespace
-
-// What the platform checks of a new provider or sublayer before it looks at keys: a writable
-// session, a name, only the persistent flag, no lasting object from a dynamic session, and
-// provider data that is there when its size says so.
-DWORD WfpModel::CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0& displayData,
-                               UINT32 flags, UINT32 persistentFlag,
-                               const FWP_BYTE_BLOB& providerData) const noexcept {
-  if (const DWORD status = CheckWrite(session.id); status != kSuccess) {
-    return status;
-  }
+// What the platform checks of a new provider or sublayer once the session may write and before
+// it looks at keys: a name, only the persistent flag, no lasting object from a dynamic session,
+// and provider data that is there when its size says so.
+DWORD CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0& displayData, UINT32 flags,
+                     UINT32 persistentFlag, const FWP_BYTE_BLOB& providerData) noexcept {
   if (displayData.name == nullptr) {
     return wfp::Status(FWP_E_NULL_DISPLAY_NAME);
   }
@@ -161,6 +155,65 @@ DWORD WfpModel::CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0&
   return kSuccess;
 }
 
+// Where providers and sublayers differ only in names, so AddByKey serves both.
+const GUID& GivenKey(const FWPM_PROVIDER0& provider) noexcept {
+  return provider.providerKey;
+}
+const GUID& GivenKey(const FWPM_SUBLAYER0& subLayer) noexcept {
+  return subLayer.subLayerKey;
+}
+constexpr UINT32 PersistentFlag(const FWPM_PROVIDER0&) noexcept {
+  return FWPM_PROVIDER_FLAG_PERSISTENT;
+}
+constexpr UINT32 PersistentFlag(const FWPM_SUBLAYER0&) noexcept {
+  return FWPM_SUBLAYER_FLAG_PERSISTENT;
+}
+
+// The fields a provider and a sublayer both copy from the caller's record.
+template <typename Record, typename Object>
+void CopyShared(const Record& record, const GUID& key, const Session& session,
+                PSECURITY_DESCRIPTOR sd, Object& object) {
+  object.key = key;
+  object.name = record.displayData.name;
+  object.description = OptionalText(record.displayData.description);
+  object.flags = record.flags;
+  object.providerDataSize = record.providerData.size;
+  object.securityDescriptorGiven = sd != nullptr;
+  object.session = session.id;
+}
+
+template <typename Object>
+auto FindByKey(std::vector<Object>& objects, const GUID& key) {
+  return std::find_if(objects.begin(), objects.end(),
+                      [&](const Object& object) { return wfp::SameGuid(object.key, key); });
+}
+
+template <typename Object>
+bool Registered(const std::vector<Object>& objects, const GUID& key) noexcept {
+  return std::any_of(objects.begin(), objects.end(),
+                     [&](const Object& object) { return wfp::SameGuid(object.key, key); });
+}
+
+bool IsDynamic(const std::map<std::uint64_t, Session>& sessions, std::uint64_t session) noexcept {
+  const auto it = sessions.find(session);
+  return it != sessions.end() && (it->second.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0;
+}
+
+// An object added outside a dynamic session outlives that session's objects, so it may not
+// reference one of them.
+template <typename Object>
+bool Outlives(const Session& adder, const std::vector<Object>& objects, const GUID& key,
+              const std::map<std::uint64_t, Session>& sessions) noexcept {
+  if ((adder.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
+    return false;
+  }
+  return std::any_of(objects.begin(), objects.end(), [&](const Object& object) {
+    return wfp::SameGuid(object.key, key) && IsDynamic(sessions, object.session);
+  });
+}
+
+}  // namespace
+
 // What every call that changes objects checks first, in the platform's order: a known session,
 // the object argument given, and no other session's transaction in the way.
 DWORD WfpModel::StartWrite(HANDLE engineHandle, const void* argument,
@@ -175,157 +228,101 @@ DWORD WfpModel::StartWrite(HANDLE engineHandle, const void* argument,
   return CheckWrite(session->id);
 }
 
-bool WfpModel::ProviderRegistered(const GUID& key) const noexcept {
-  return std::any_of(providers_.begin(), providers_.end(),
-                     [&](const Provider& provider) { return wfp::SameGuid(provider.key, key); });
-}
-
-bool WfpModel::SublayerRegistered(const GUID& key) const noexcept {
-  return std::any_of(sublayers_.begin(), sublayers_.end(),
-                     [&](const Sublayer& sublayer) { return wfp::SameGuid(sublayer.key, key); });
-}
-
-bool WfpModel::IsDynamic(std::uint64_t session) const noexcept {
-  const auto it = sessions_.find(session);
-  return it != sessions_.end() && (it->second.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0;
-}
-
-// An object added outside a dynamic session outlives that session's objects, so it may not
-// reference one of them.
-bool WfpModel::OutlivesProvider(const Session& adder, const GUID& key) const noexcept {
-  if ((adder.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
-    return false;
+// Adds a provider or sublayer after the platform's checks, in its order; `complete` checks and
+// fills in what only one of the two has.
+template <typename Added, typename Record, typename Object, typename Complete>
+DWORD WfpModel::AddByKey(HANDLE engineHandle, const Record* record, PSECURITY_DESCRIPTOR sd,
+                         std::vector<Object>& objects, Complete complete) {
+  const Session* session = nullptr;
+  if (const DWORD status = StartWrite(engineHandle, record, session); status != kSuccess) {
+    return status;
   }
-  return std::any_of(providers_.begin(), providers_.end(), [&](const Provider& provider) {
-    return wfp::SameGuid(provider.key, key) && IsDynamic(provider.session);
-  });
+  if (const DWORD status = CheckNewObject(*session, record->displayData, record->flags,
+                                          PersistentFlag(*record), record->providerData);
+      status != kSuccess) {
+    return status;
+  }
+  const GUID key = wfp::IsZeroGuid(GivenKey(*record)) ? NewKey() : GivenKey(*record);
+  if (Registered(objects, key)) {
+    return wfp::Status(FWP_E_ALREADY_EXISTS);
+  }
+  Object added;
+  if (const DWORD status = complete(*session, added); status != kSuccess) {
+    return status;
+  }
+  CopyShared(*record, key, *session, sd, added);
+  Remember(Added{key});
+  objects.push_back(std::move(added));
+  return kSuccess;
 }
 
-bool WfpModel::OutlivesSublayer(const Session& adder, const GUID& key) const noexcept {
-  if ((adder.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0) {
-    return false;
+// A provider or sublayer still referenced cannot go.
+template <typename Deleted, typename Object, typename InUse>
+DWORD WfpModel::DeleteByKey(HANDLE engineHandle, const GUID* key, std::vector<Object>& objects,
+                            DWORD notFound, InUse inUse) {
+  const Session* session = nullptr;
+  if (const DWORD status = StartWrite(engineHandle, key, session); status != kSuccess) {
+    return status;
   }
-  return std::any_of(sublayers_.begin(), sublayers_.end(), [&](const Sublayer& sublayer) {
-    return wfp::SameGuid(sublayer.key, key) && IsDynamic(sublayer.session);
-  });
+  const auto it = FindByKey(objects, *key);
+  if (it == objects.end()) {
+    return notFound;
+  }
+  if (inUse(*key)) {
+    return wfp::Status(FWP_E_IN_USE);
+  }
+  Remember(Deleted{*it});
+  objects.erase(it);
+  return kSuccess;
 }
 
 DWORD WfpModel::ProviderAdd(HANDLE engineHandle, const FWPM_PROVIDER0* provider,
                             PSECURITY_DESCRIPTOR sd) {
-  const Session* session = FindSession(engineHandle);
-  if (session == nullptr) {
-    return ERROR_INVALID_HANDLE;
-  }
-  if (provider == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
-  }
-  if (const DWORD status = CheckNewObject(*session, provider->displayData, provider->flags,
-                                          FWPM_PROVIDER_FLAG_PERSISTENT, provider->providerData);
-      status != kSuccess) {
-    return status;
-  }
-  const GUID key = wfp::IsZeroGuid(provider->providerKey) ? NewKey() : provider->providerKey;
-  if (ProviderRegistered(key)) {
-    return wfp::Status(FWP_E_ALREADY_EXISTS);
-  }
-  Provider added;
-  added.key = key;
-  added.name = provider->displayData.name;
-  added.description = OptionalText(provider->displayData.description);
-  added.flags = provider->flags;
-  added.providerDataSize = provider->providerData.size;
-  added.serviceNameGiven = provider->serviceName != nullptr;
-  added.securityDescriptorGiven = sd != nullptr;
-  added.session = session->id;
-  Remember(ProviderAdded{key});
-  providers_.push_back(std::move(added));
-  return kSuccess;
-}
-
-DWORD WfpModel::ProviderDelete(HANDLE engineHandle, const GUID* key) {
-  const Session* session = nullptr;
-  if (const DWORD status = StartWrite(engineHandle, key, session); status != kSuccess) {
-    return status;
-  }
-  const auto it = std::find_if(providers_.begin(), providers_.end(),
-                               [&](const Provider& p) { return wfp::SameGuid(p.key, *key); });
-  if (it == providers_.end()) {
-    return wfp::Status(FWP_E_PROVIDER_NOT_FOUND);
-  }
-  const bool referenced =
-      std::any_of(sublayers_.begin(), sublayers_.end(),
-                  [&](const Sublayer& s) {
-                    return s.providerKey && wfp::SameGuid(*s.providerKey, *key);
-                  }) ||
-      std::any_of(filters_.begin(), filters_.end(), [&](const auto& entry) {
-        return entry.second.providerKey && wfp::SameGuid(*entry.second.providerKey, *key);
-      });
-  if (referenced) {
-    return wfp::Status(FWP_E_IN_USE);
-  }
-  Remember(ProviderDeleted{*it});
-  providers_.erase(it);
-  return kSuccess;
+  return AddByKey<ProviderAdded>(engineHandle, provider, sd, providers_,
+                                 [&](const Session&, Provider& added) {
+                                   added.serviceNameGiven = provider->serviceName != nullptr;
+                                   return kSuccess;
+                                 });
 }
 
 DWORD WfpModel::SublayerAdd(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
                             PSECURITY_DESCRIPTOR sd) {
-  const Session* session = FindSession(engineHandle);
-  if (session == nullptr) {
-    return ERROR_INVALID_HANDLE;
-  }
-  if (subLayer == nullptr) {
-    return wfp::Status(FWP_E_NULL_POINTER);
-  }
-  if (const DWORD status = CheckNewObject(*session, subLayer->displayData, subLayer->flags,
-                                          FWPM_SUBLAYER_FLAG_PERSISTENT, subLayer->providerData);
-      status != kSuccess) {
-    return status;
-  }
-  const GUID key = wfp::IsZeroGuid(subLayer->subLayerKey) ? NewKey() : subLayer->subLayerKey;
-  if (SublayerRegistered(key)) {
-    return wfp::Status(FWP_E_ALREADY_EXISTS);
-  }
-  if (subLayer->providerKey != nullptr && !ProviderRegistered(*subLayer->providerKey)) {
-    return wfp::Status(FWP_E_PROVIDER_NOT_FOUND);
-  }
-  if (subLayer->providerKey != nullptr && OutlivesProvider(*session, *subLayer->providerKey)) {
-    return wfp::Status(FWP_E_LIFETIME_MISMATCH);
-  }
-  Sublayer added;
-  added.key = key;
-  added.name = subLayer->displayData.name;
-  added.description = OptionalText(subLayer->displayData.description);
-  added.flags = subLayer->flags;
-  if (subLayer->providerKey != nullptr) {
-    added.providerKey = *subLayer->providerKey;
-  }
-  added.providerDataSize = subLayer->providerData.size;
-  added.weight = subLayer->weight;
-  added.securityDescriptorGiven = sd != nullptr;
-  added.session = session->id;
-  Remember(SublayerAdded{key});
-  sublayers_.push_back(std::move(added));
-  return kSuccess;
+  return AddByKey<SublayerAdded>(
+      engineHandle, subLayer, sd, sublayers_, [&](const Session& session, Sublayer& added) {
+        if (subLayer->providerKey != nullptr) {
+          if (!Registered(providers_, *subLayer->providerKey)) {
+            return wfp::Status(FWP_E_PROVIDER_NOT_FOUND);
+          }
+          if (Outlives(session, providers_, *subLayer->providerKey, sessions_)) {
+            return wfp::Status(FWP_E_LIFETIME_MISMATCH);
+          }
+          added.providerKey = *subLayer->providerKey;
+        }
+        added.weight = subLayer->weight;
+        return kSuccess;
+      });
+}
+
+DWORD WfpModel::ProviderDelete(HANDLE engineHandle, const GUID* key) {
+  return DeleteByKey<ProviderDeleted>(
+      engineHandle, key, providers_, wfp::Status(FWP_E_PROVIDER_NOT_FOUND), [&](const GUID& k) {
+        return std::any_of(sublayers_.begin(), sublayers_.end(),
+                           [&](const Sublayer& s) {
+                             return s.providerKey && wfp::SameGuid(*s.providerKey, k);
+                           }) ||
+               std::any_of(filters_.begin(), filters_.end(), [&](const auto& entry) {
+                 return entry.second.providerKey && wfp::SameGuid(*entry.second.providerKey, k);
+               });
+      });
 }
 
 DWORD WfpModel::SublayerDelete(HANDLE engineHandle, const GUID* key) {
-  const Session* session = nullptr;
-  if (const DWORD status = StartWrite(engineHandle, key, session); status != kSuccess) {
-    return status;
-  }
-  const auto it = std::find_if(sublayers_.begin(), sublayers_.end(),
-                               [&](const Sublayer& s) { return wfp::SameGuid(s.key, *key); });
-  if (it == sublayers_.end()) {
-    return wfp::Status(FWP_E_SUBLAYER_NOT_FOUND);
-  }
-  if (std::any_of(filters_.begin(), filters_.end(),
-                  [&](const auto& entry) { return wfp::SameGuid(entry.second.sublayer, *key); })) {
-    return wfp::Status(FWP_E_IN_USE);
-  }
-  Remember(SublayerDeleted{*it});
-  sublayers_.erase(it);
-  return kSuccess;
+  return DeleteByKey<SublayerDeleted>(
+      engineHandle, key, sublayers_, wfp::Status(FWP_E_SUBLAYER_NOT_FOUND), [&](const GUID& k) {
+        return std::any_of(filters_.begin(), filters_.end(), [&](const auto& entry) {
+          return wfp::SameGuid(entry.second.sublayer, k);
+        });
+      });
 }
 
 DWORD WfpModel::FilterAdd(HANDLE engineHandle, const FWPM_FILTER0* filter, PSECURITY_DESCRIPTOR sd,
@@ -343,15 +340,16 @@ DWORD WfpModel::FilterAdd(HANDLE engineHandle, const FWPM_FILTER0* filter, PSECU
   if (!IsKnownLayer(filter->layerKey)) {
     return wfp::Status(FWP_E_LAYER_NOT_FOUND);
   }
-  if (filter->providerKey != nullptr && !ProviderRegistered(*filter->providerKey)) {
+  if (filter->providerKey != nullptr && !Registered(providers_, *filter->providerKey)) {
     return wfp::Status(FWP_E_PROVIDER_NOT_FOUND);
   }
   // A zero sublayer key stands for the platform's built-in default sublayer.
-  if (!wfp::IsZeroGuid(filter->subLayerKey) && !SublayerRegistered(filter->subLayerKey)) {
+  if (!wfp::IsZeroGuid(filter->subLayerKey) && !Registered(sublayers_, filter->subLayerKey)) {
     return wfp::Status(FWP_E_SUBLAYER_NOT_FOUND);
   }
-  if ((filter->providerKey != nullptr && OutlivesProvider(*session, *filter->providerKey)) ||
-      OutlivesSublayer(*session, filter->subLayerKey)) {
+  if ((filter->providerKey != nullptr &&
+       Outlives(*session, providers_, *filter->providerKey, sessions_)) ||
+      Outlives(*session, sublayers_, filter->subLayerKey, sessions_)) {
     return wfp::Status(FWP_E_LIFETIME_MISMATCH);
   }
   if (filter->providerData.size != 0 && filter->providerData.data == nullptr) {
