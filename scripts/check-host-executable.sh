@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Checks orvane.exe as built into the bundle: it imports only system libraries, the engine, the
-# three plugins and the filtering platform and IP helper libraries, each by name; the engine and
-# the plugins are among them; it carries its process manifest (resource 1 of type 24) with the
-# execution level, the DPI awareness and the supported-OS entry, its version resource and the
-# icon groups 101 (application), 102 and 103 (tray); and the bundle around it has what the engine is pointed at.
+# Checks orvane.exe as built into the bundle: every function it imports, from the import and the
+# delay-import tables, is one the engine's or a plugin's published list names
+# (tests/foreign_build/*.def) or a documented Windows function of scripts/system-imports.txt, by
+# name; the engine and the plugins are among its libraries; it carries its process manifest
+# (resource 1 of type 24) with the execution level, the DPI awareness and the supported-OS entry,
+# its version resource and the icon groups 101 (application), 102 and 103 (tray); and the bundle
+# around it has what the engine is pointed at.
 #   check-host-executable.sh BUNDLE_DIR
 set -uo pipefail
 bundle=$1
+root=$(cd "$(dirname "$0")/.." && pwd)
 exe=$bundle/orvane.exe
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 bad=0
@@ -15,12 +18,8 @@ fail() { echo "$exe: $*"; bad=1; }
 info=$("$objdump" -p "$exe" 2>&1) || { echo "cannot read $exe"; exit 1; }
 
 # ---- imports
-system='kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|dwmapi|shcore|shlwapi|uxtheme|version|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|ws2_32|bcrypt|crypt32|ntdll'
-product='flutter_windows|file_selector_windows_plugin|flutter_secure_storage_windows_plugin|url_launcher_windows_plugin|fwpuclnt|iphlpapi'
-mapfile -t imports < <(sed -n 's/^\tDLL Name: *//p' <<<"$info" | tr 'A-Z' 'a-z')
-for dll in "${imports[@]}"; do
-  grep -qxE "($system|$product)\.dll" <<<"$dll" || fail "imports $dll, which is neither a system library nor one of the bundle's"
-done
+python3 "$root/scripts/check-imports.py" "$exe" "$root"/tests/foreign_build/*.def "$root/scripts/system-imports.txt" || bad=1
+mapfile -t imports < <(python3 "$root/scripts/check-imports.py" --list "$exe" | cut -d' ' -f1 | sort -u)
 for dll in flutter_windows file_selector_windows_plugin flutter_secure_storage_windows_plugin url_launcher_windows_plugin; do
   printf '%s\n' "${imports[@]}" | grep -qx "$dll.dll" || fail "does not import $dll.dll"
   [ -f "$bundle/$dll.dll" ] || fail "$dll.dll is not beside it"
@@ -65,5 +64,5 @@ else
   done
 fi
 
-[ $bad -eq 0 ] && echo "$exe: ${#imports[@]} imports by name, all allowed; manifest, version and icons 101-103 present"
+[ $bad -eq 0 ] && echo "$exe: imports from ${#imports[@]} libraries, all allowed; manifest, version and icons 101-103 present"
 exit $bad
