@@ -8,6 +8,7 @@ packages=(
   wine wine64 xvfb x11-utils
   googletest
   clang libclang-rt-14-dev
+  llvm  # llvm-dlltool: the foreign-build test makes MSVC-format import libraries with it
   libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev
   imagemagick procps
   iproute2 util-linux  # ip and unshare: the tunnel test's network namespace and tun device
