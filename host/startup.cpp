@@ -12,7 +12,7 @@
 #include "embedding/engine_project.h"
 #include "embedding/flutter_windows.h"
 #include "host/flutter_window.h"
-#include "host/restore_window_message.h"
+#include "host/registered_messages.h"
 #include "host/unique_handle.h"
 
 namespace {

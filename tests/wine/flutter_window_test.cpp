@@ -16,7 +16,7 @@
 
 #include "bridge/shell_bindings.h"
 #include "host/flutter_window.h"
-#include "host/restore_window_message.h"
+#include "host/registered_messages.h"
 #include "killswitch/kill_switch.h"
 #include "standins/engine/engine_view_control.h"
 #include "standins/engine/messaging_control.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/restore_window_message.h"
+#include "host/registered_messages.h"
 #include "host/startup.h"
 #include "standins/engine/engine_view_control.h"
 

@@ -1,4 +1,4 @@
-#include "host/restore_window_message.h"
+#include "host/registered_messages.h"
 
 #include <atomic>
 
