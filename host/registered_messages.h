@@ -17,12 +17,4 @@ UINT RestoreWindowMessage();
 // (re)created; cached and 0 on failure like RestoreWindowMessage.
 UINT TaskbarCreatedMessage();
 
-// The registration both make; the product binds RegisterWindowMessageW. Tests bind a failing one,
-// which no real system call can be made to be. Binding forgets the ids cached so far. Returns the
-// function bound before.
-namespace window_messages {
-using RegisterFunction = UINT(WINAPI*)(LPCWSTR name);
-RegisterFunction BindRegisterWindowMessage(RegisterFunction function);
-}  // namespace window_messages
-
 #endif  // ORVANE_HOST_REGISTERED_MESSAGES_H_

@@ -5,6 +5,10 @@
 #include <limits>
 
 #include "embedding/flutter_windows.h"
+#include "host/platform_seams.h"
+
+platform_seams::Seam<platform_seams::SetWindowAttributeFunction>
+    platform_seams::dwmSetWindowAttribute{&DwmSetWindowAttribute};
 
 namespace {
 
@@ -35,8 +39,6 @@ static_assert(kCaptionColor == 0x00374C17 && kTextColor == 0x00F5FDEC &&
 constexpr wchar_t kPersonalizeKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
 constexpr wchar_t kAppsUseLightThemeValue[] = L"AppsUseLightTheme";
-
-window_theme::SetWindowAttributeFunction setWindowAttribute = &DwmSetWindowAttribute;
 
 // The number of live Win32Window objects. The class stays registered while it is not zero.
 int activeWindowCount = 0;
@@ -151,20 +153,10 @@ void EnableNonClientDpiScalingWherePossible(HWND window) {
 
 void SetAttribute(HWND window, DWORD attribute, const DWORD& value) {
   // No result is examined: a system without the attribute just keeps its own look.
-  setWindowAttribute(window, attribute, &value, sizeof(value));
+  platform_seams::dwmSetWindowAttribute(window, attribute, &value, sizeof(value));
 }
 
 }  // namespace
-
-namespace window_theme {
-
-SetWindowAttributeFunction BindSetWindowAttribute(SetWindowAttributeFunction function) {
-  const SetWindowAttributeFunction previous = setWindowAttribute;
-  setWindowAttribute = function;
-  return previous;
-}
-
-}  // namespace window_theme
 
 Win32Window::Win32Window() {
   ++activeWindowCount;

@@ -69,13 +69,4 @@ class Win32Window {
   HWND contentWindow = nullptr;
 };
 
-// The desktop window manager's attribute call that UpdateTheme makes. The product uses
-// DwmSetWindowAttribute; tests bind a recorder here because some systems (Wine among them) accept
-// the call and keep nothing. Returns the function bound before.
-namespace window_theme {
-using SetWindowAttributeFunction = HRESULT(WINAPI*)(HWND window, DWORD attribute, LPCVOID value,
-                                                    DWORD value_size);
-SetWindowAttributeFunction BindSetWindowAttribute(SetWindowAttributeFunction function);
-}  // namespace window_theme
-
 #endif  // ORVANE_HOST_WIN32_WINDOW_H_

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "bridge/shell_bindings.h"
 #include "host/flutter_window.h"
+#include "host/platform_seams.h"
 #include "host/registered_messages.h"
 #include "killswitch/kill_switch.h"
 #include "standins/engine/engine_view_control.h"
@@ -229,16 +229,12 @@ class FlutterWindowTest : public ::testing::Test {
     failingAdds = 0;
     startForReal = false;
     liveModel = &model;
-    previousNotify_ = shell_bindings::BindNotifyIcon(&RecordNotifyIcon);
-    previousCreateProcess_ = shell_bindings::BindCreateProcess(&RecordCreateProcess);
   }
   void TearDown() override {
     if (window != nullptr) {
       window->Destroy();
       window.reset();
     }
-    shell_bindings::BindNotifyIcon(previousNotify_);
-    shell_bindings::BindCreateProcess(previousCreateProcess_);
     liveModel = nullptr;
     StandinEngineReset();
     // A test that ended the window with quit-on-close leaves no quit behind for the next.
@@ -270,14 +266,14 @@ class FlutterWindowTest : public ::testing::Test {
     return messages;
   }
 
-  // Declared before the window, which it must outlive.
+  // Declared before the window, which they must outlive.
+  const platform_seams::ScopedBinding<platform_seams::NotifyIconFunction> trayRecorder{
+      platform_seams::shellNotifyIcon, &RecordNotifyIcon};
+  const platform_seams::ScopedBinding<platform_seams::CreateProcessFunction> processRecorder{
+      platform_seams::createProcess, &RecordCreateProcess};
   wfp_model::WfpModel model;
   EngineProject project{L"data"};
   std::unique_ptr<FlutterWindow> window;
-
- private:
-  shell_bindings::NotifyIconFunction previousNotify_ = nullptr;
-  shell_bindings::CreateProcessFunction previousCreateProcess_ = nullptr;
 };
 
 // ---- Life --------------------------------------------------------------------------------
@@ -390,11 +386,8 @@ UINT WINAPI RegisterNothing(LPCWSTR) {
 // With the registrations failed, both ids are 0, which is WM_NULL: hang probes send it, and it
 // must neither bring the window back nor count as a new taskbar.
 TEST_F(FlutterWindowTest, WithoutRegisteredMessagesWmNullIsOnlyWmNull) {
-  struct Rebind {
-    window_messages::RegisterFunction previous =
-        window_messages::BindRegisterWindowMessage(&RegisterNothing);
-    ~Rebind() { window_messages::BindRegisterWindowMessage(previous); }
-  } rebind;
+  const platform_seams::ScopedBinding failing(platform_seams::registerWindowMessage,
+                                              &RegisterNothing);
   CreateShown();
   ASSERT_EQ(RestoreWindowMessage(), 0u);
   ShowWindow(handle(), SW_HIDE);
