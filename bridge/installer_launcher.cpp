@@ -15,10 +15,10 @@ platform_seams::Seam<platform_seams::ShellExecuteExFunction> platform_seams::she
 namespace {
 
 using channel_arguments::Find;
+using channel_arguments::kBadArgs;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
 
-constexpr char kBadArgs[] = "bad_args";
 constexpr char kShellExecuteFailed[] = "shell_execute_failed:";
 constexpr char kExitedEarly[] = "installer_exited_early:";
 

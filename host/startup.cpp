@@ -23,8 +23,8 @@ platform_seams::Seam<platform_seams::ShellExecuteFunction> platform_seams::shell
 
 namespace {
 
-constexpr wchar_t kWindowClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
 constexpr wchar_t kWindowTitle[] = L"Orvane";
+constexpr Win32Window::Point kWindowOrigin{10, 10};
 constexpr wchar_t kInstanceMutexName[] = L"Local\\OrvaneVPN.SingleInstance";
 constexpr wchar_t kElevationVerb[] = L"runas";
 constexpr wchar_t kBundleDataDirectory[] = L"data";
@@ -105,7 +105,7 @@ int Run(const wchar_t* command_line, int show_command) {
   project.SetEntrypointArguments(GetEntrypointArguments());
 
   FlutterWindow window(project);
-  if (!window.Create(kWindowTitle, Win32Window::Point(10, 10), Win32Window::Size(920, 620))) {
+  if (!window.Create(kWindowTitle, kWindowOrigin, kWindowLogicalSize)) {
     // ORDER: the mutex goes before the window object, so that a start made while this one
     // winds down is not turned away by an instance that no longer runs.
     mutex.Close();
@@ -147,7 +147,7 @@ int RunHost(const wchar_t* command_line, int show_command) noexcept {
 
 bool FindAndRestoreExistingWindow() {
   // FindWindowW sees hidden windows too: the running instance may be sitting in the tray.
-  const HWND window = FindWindowW(kWindowClassName, kWindowTitle);
+  const HWND window = FindWindowW(Win32Window::kClassName, kWindowTitle);
   if (window == nullptr) {
     return false;
   }
