@@ -2,10 +2,11 @@
 # Checks orvane.exe as built into the bundle: every function it imports, from the import and the
 # delay-import tables, is one the engine's or a plugin's published list names
 # (tests/foreign_build/*.def) or a documented Windows function of scripts/system-imports.txt, by
-# name; the engine and the plugins are among its libraries; it carries its process manifest
-# (resource 1 of type 24) with the execution level, the DPI awareness and the supported-OS entry,
-# its version resource and the icon groups 101 (application), 102 and 103 (tray); and the bundle
-# around it has what the engine is pointed at.
+# name; the engine and the plugins are among its libraries and none of them is delay-loaded;
+# neither table names the filtering platform or the IP helper library, which the kill switch loads
+# on first use; it carries its process manifest (resource 1 of type 24) with the execution level,
+# the DPI awareness and the supported-OS entry, its version resource and the icon groups 101
+# (application), 102 and 103 (tray); and the bundle around it has what the engine is pointed at.
 #   check-host-executable.sh BUNDLE_DIR
 set -uo pipefail
 bundle=$1
@@ -17,9 +18,21 @@ fail() { echo "$exe: $*"; bad=1; }
 
 info=$("$objdump" -p "$exe" 2>&1) || { echo "cannot read $exe"; exit 1; }
 
-# ---- imports
+# ---- imports and delay imports, "DLL FUNCTION import|delay" per function
+listing=$(python3 "$root/scripts/check-imports.py" --list "$exe") || { echo "cannot read the imports of $exe"; exit 1; }
 python3 "$root/scripts/check-imports.py" "$exe" "$root"/tests/foreign_build/*.def "$root/scripts/system-imports.txt" || bad=1
-mapfile -t imports < <(python3 "$root/scripts/check-imports.py" --list "$exe" | cut -d' ' -f1 | sort -u)
+mapfile -t imports < <(cut -d' ' -f1 <<<"$listing" | sort -u)
+mapfile -t delay_imports < <(awk '$3 == "delay" { print $1 }' <<<"$listing" | sort -u)
+product='flutter_windows|file_selector_windows_plugin|flutter_secure_storage_windows_plugin|url_launcher_windows_plugin'
+# Loaded by the kill switch on its first call: in either table they would be loaded at every start.
+on_first_use='fwpuclnt|iphlpapi'
+for dll in "${imports[@]}"; do
+  grep -qxE "($on_first_use)\.dll" <<<"$dll" && fail "imports $dll, which the kill switch loads on first use"
+done
+for dll in "${delay_imports[@]}"; do
+  grep -qxE "($product)\.dll" <<<"$dll" &&
+    fail "delay-imports $dll, which the bundle needs before the first frame"
+done
 for dll in flutter_windows file_selector_windows_plugin flutter_secure_storage_windows_plugin url_launcher_windows_plugin; do
   printf '%s\n' "${imports[@]}" | grep -qx "$dll.dll" || fail "does not import $dll.dll"
   [ -f "$bundle/$dll.dll" ] || fail "$dll.dll is not beside it"
@@ -64,5 +77,5 @@ else
   done
 fi
 
-[ $bad -eq 0 ] && echo "$exe: imports from ${#imports[@]} libraries, all allowed; manifest, version and icons 101-103 present"
+[ $bad -eq 0 ] && echo "$exe: $(wc -l <<<"$listing") functions from ${#imports[@]} libraries (${#delay_imports[@]} delay-loaded), each allowed by name; manifest, version and icons 101-103 present"
 exit $bad
