@@ -43,6 +43,11 @@ constexpr size_t kMaxMessageBytes = 16 * 1024 * 1024;
 
 HWND commandWindow = nullptr;
 
+// Messages the UI thread retrieved, by message: each one is a wake-up for work, which an idle
+// host should not have. Written by the hook and read by `ui-messages`, both on the UI thread.
+HHOOK retrievedHook = nullptr;
+std::map<UINT, uint64_t> retrievedMessages;
+
 // Knobs of engine_view_control.h.
 constexpr DWORD kNoMisreport = MAXDWORD;
 std::atomic<UINT> uiTimeoutMs{kUiTimeoutMs};
@@ -282,6 +287,30 @@ std::vector<std::string> Wfp(std::string_view verb, std::string_view rest) {
   return One(lines.empty() ? "error empty answer" : "ok " + lines.front());
 }
 
+LRESULT CALLBACK CountRetrieved(int code, WPARAM wparam, LPARAM lparam) noexcept {
+  // PM_NOREMOVE peeks only look; a message counts once, when it is taken.
+  if (code == HC_ACTION && wparam == PM_REMOVE) {
+    try {
+      ++retrievedMessages[reinterpret_cast<const MSG*>(lparam)->message];
+    } catch (...) {
+    }
+  }
+  return CallNextHookEx(retrievedHook, code, wparam, lparam);
+}
+
+std::vector<std::string> UiMessages() {
+  uint64_t total = 0;
+  std::string counts;
+  for (const auto& [message, count] : retrievedMessages) {
+    total += count;
+    char text[40];
+    std::snprintf(text, sizeof text, " 0x%04x=%llu", message,
+                  static_cast<unsigned long long>(count));
+    counts += text;
+  }
+  return One("ok retrieved=" + std::to_string(total) + counts);
+}
+
 std::vector<std::string> Run(std::string_view line) {
   std::string_view rest = line;
   const std::string_view command = NextWord(rest);
@@ -306,6 +335,9 @@ std::vector<std::string> Run(std::string_view line) {
     return One("ok pending=" + std::to_string(StandinMessagingPendingDeliveries(messaging)) +
                " refused=" + std::to_string(StandinMessagingRefusedResponses(messaging)) +
                " dropped=" + std::to_string(StandinMessagingDroppedResponses(messaging)));
+  }
+  if (command == "ui-messages") {
+    return UiMessages();
   }
   if (command == "engine-log") {
     return Listing(SplitLines(Records::Get().CallLog()));
@@ -540,6 +572,8 @@ void StartControlServerIfAsked() {
     Records::Get().Append("control: no command window");
     return;
   }
+  // Sent messages (the commands among them) are not retrieved and do not count.
+  retrievedHook = SetWindowsHookExW(WH_GETMESSAGE, CountRetrieved, nullptr, GetCurrentThreadId());
   std::string narrow;
   for (const wchar_t c : name) {
     narrow += c < 0x80 ? static_cast<char>(c) : '?';
