@@ -336,6 +336,17 @@ std::vector<std::string> Run(std::string_view line) {
                " refused=" + std::to_string(StandinMessagingRefusedResponses(messaging)) +
                " dropped=" + std::to_string(StandinMessagingDroppedResponses(messaging)));
   }
+  if (command == "call-log") {
+    const std::string_view setting = NextWord(rest);
+    if (setting != "on" && setting != "off") {
+      return One("error usage: call-log on|off");
+    }
+    if (Messaging() == nullptr) {
+      return One("error no engine");
+    }
+    StandinMessagingSetCallLogging(Messaging(), setting == "on");
+    return One("ok");
+  }
   if (command == "ui-messages") {
     return UiMessages();
   }

@@ -18,6 +18,13 @@ namespace {
 
 constexpr wchar_t kPipe[] = L"orvane-control-pipe-test";
 
+// The length of the messenger's call log when the log was switched off.
+size_t callLogWhenOff = 0;
+
+size_t CallLogLength() {
+  return StandinMessagingCallLog(StandinEngineLatestMessaging(), nullptr, 0);
+}
+
 // What reached the "echo" handler, in order.
 std::vector<std::vector<uint8_t>> echoed;
 
@@ -105,6 +112,14 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
        [](FlutterDesktopMessengerRef) { StandinEngineSetControlTimeout(200); }, 800},
       {"send echo 0a06", "reply 060a",
        [](FlutterDesktopMessengerRef) { StandinEngineSetControlTimeout(0); }},
+      {"call-log", "error usage: call-log on|off", nullptr},
+      {"call-log off", "ok", nullptr},
+      {"send echo 0a07", "reply 070a",
+       [](FlutterDesktopMessengerRef) { callLogWhenOff = CallLogLength(); }},
+      {"call-log on", "ok",
+       [](FlutterDesktopMessengerRef) { EXPECT_EQ(CallLogLength(), callLogWhenOff); }},
+      // This thread's own message loop retrieves them.
+      {"ui-messages", "ok retrieved=", nullptr},
   };
 
   std::atomic<size_t> next{0};
@@ -146,6 +161,7 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
   EXPECT_EQ(replies[15], (std::vector<std::string>{"lines 2", "1 vpn/native 07ff", "2 other "}));
   EXPECT_EQ(replies[16], (std::vector<std::string>{"lines 1", "2 other "}));
   EXPECT_NE(replies[17][0].find("hosted=0 visible=0"), std::string::npos);
+  EXPECT_NE(replies.back()[0], "ok retrieved=0");
   for (uint8_t tail = 1; tail <= 6; ++tail) {
     const std::vector<uint8_t> sent{0x0a, tail};
     EXPECT_EQ(std::count(echoed.begin(), echoed.end(), sent), tail == 5 ? 0 : 1)
