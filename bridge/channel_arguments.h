@@ -1,5 +1,6 @@
-// Reading a call's arguments: a value counts only when it holds exactly the expected alternative,
-// so the integer 1 is no flag and a 64-bit number is no port.
+// Reading a call's arguments, and the error code for arguments a method cannot use. A value
+// counts only when it holds exactly the expected alternative, so the integer 1 is no flag and a
+// 64-bit number is no port.
 #ifndef ORVANE_BRIDGE_CHANNEL_ARGUMENTS_H_
 #define ORVANE_BRIDGE_CHANNEL_ARGUMENTS_H_
 
@@ -8,6 +9,10 @@
 #include "embedding/encodable_value.h"
 
 namespace channel_arguments {
+
+// The code of the error reply to arguments a method cannot use, the same for every method and
+// every fault: the message says what was wrong, for a person to read.
+inline constexpr char kBadArgs[] = "bad_args";
 
 // The value under the string key `key` when it holds a T; null otherwise (absent included).
 template <typename T>

@@ -6,15 +6,19 @@
 #include <variant>
 
 #include "bridge/channel_arguments.h"
+#include "host/platform_seams.h"
 #include "host/unique_handle.h"
+
+platform_seams::Seam<platform_seams::ShellExecuteExFunction> platform_seams::shellExecuteEx{
+    &ShellExecuteExW};
 
 namespace {
 
 using channel_arguments::Find;
+using channel_arguments::kBadArgs;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
 
-constexpr char kBadArgs[] = "bad_args";
 constexpr char kShellExecuteFailed[] = "shell_execute_failed:";
 constexpr char kExitedEarly[] = "installer_exited_early:";
 
@@ -24,8 +28,6 @@ constexpr DWORD kInputIdleWaitMs = 5000;
 constexpr DWORD kExitWaitMs = 1500;
 
 static_assert(sizeof(SHELLEXECUTEINFOW) == 112 || sizeof(void*) != 8);
-
-installer_launcher::ShellExecuteExFunction shellExecuteEx = &ShellExecuteExW;
 
 // The installer runs where it lies: the path up to its last separator, either kind; nothing for
 // a bare file name. A root keeps its separator: "C:" alone names the current directory of drive C
@@ -103,7 +105,7 @@ void LaunchInstaller(const EncodableMap& arguments, HWND owner,
   info.nShow = SW_SHOWNORMAL;
 
   EncodableMap reply;
-  if (shellExecuteEx(&info) == FALSE) {
+  if (platform_seams::shellExecuteEx(&info) == FALSE) {
     // Read before anything else can overwrite it.
     const DWORD error = GetLastError();
     reply[Key("started")] = EncodableValue(false);
@@ -139,13 +141,3 @@ void LaunchInstaller(const EncodableMap& arguments, HWND owner,
   reply[Key("error")] = EncodableValue(kExitedEarly + std::to_string(exit_code));
   result.Success(EncodableValue(std::move(reply)));
 }
-
-namespace installer_launcher {
-
-ShellExecuteExFunction BindShellExecuteEx(ShellExecuteExFunction function) {
-  const ShellExecuteExFunction previous = shellExecuteEx;
-  shellExecuteEx = function;
-  return previous;
-}
-
-}  // namespace installer_launcher

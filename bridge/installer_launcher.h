@@ -4,7 +4,6 @@
 #define ORVANE_BRIDGE_INSTALLER_LAUNCHER_H_
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 
@@ -23,14 +22,5 @@ std::wstring Utf16FromUtf8(const std::string& text);
 // May throw only on allocation failure, and then before it answered or from within the answer.
 void LaunchInstaller(const flutter::EncodableMap& arguments, HWND owner,
                      flutter::MethodResult<flutter::EncodableValue>& result);
-
-namespace installer_launcher {
-
-// The shell call the launcher makes; the product binds the system's ShellExecuteExW. Tests bind a
-// recorder of the request, which may pass it on. Returns the function bound before.
-using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW* info);
-ShellExecuteExFunction BindShellExecuteEx(ShellExecuteExFunction function);
-
-}  // namespace installer_launcher
 
 #endif  // ORVANE_BRIDGE_INSTALLER_LAUNCHER_H_

@@ -20,12 +20,12 @@ namespace {
 
 using channel_arguments::As;
 using channel_arguments::Find;
+using channel_arguments::kBadArgs;
 using flutter::EncodableList;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
 using Result = flutter::MethodResult<EncodableValue>;
 
-constexpr char kBadArgs[] = "bad_args";
 constexpr char kExpectedMap[] = "Expected map";
 constexpr wchar_t kDefaultTunAlias[] = L"OrvaneTun";
 constexpr uint8_t kProtocolUdp = 17;

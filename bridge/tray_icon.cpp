@@ -6,8 +6,11 @@
 #include <cwchar>
 #include <memory>
 
-#include "bridge/shell_bindings.h"
 #include "host/flutter_window.h"
+#include "host/platform_seams.h"
+
+platform_seams::Seam<platform_seams::NotifyIconFunction> platform_seams::shellNotifyIcon{
+    &Shell_NotifyIconW};
 
 namespace {
 
@@ -86,11 +89,11 @@ void FlutterWindow::AddTrayIcon() {
   trayIconData.uCallbackMessage = TrayCallbackMessage;
   trayIconData.hIcon = LoadStateIcon(vpnConnected);
   CopyText(trayIconData.szTip, StateTip(vpnConnected));
-  trayIconAdded = shell_bindings::NotifyIcon(NIM_ADD, trayIconData) == TRUE;
+  trayIconAdded = platform_seams::shellNotifyIcon(NIM_ADD, &trayIconData) == TRUE;
   if (trayIconAdded) {
     // The callback events FlutterWindow handles are those of version 4.
     trayIconData.uVersion = NOTIFYICON_VERSION_4;
-    shell_bindings::NotifyIcon(NIM_SETVERSION, trayIconData);
+    platform_seams::shellNotifyIcon(NIM_SETVERSION, &trayIconData);
   }
 }
 
@@ -98,7 +101,7 @@ void FlutterWindow::RemoveTrayIcon() {
   if (!trayIconAdded) {
     return;
   }
-  shell_bindings::NotifyIcon(NIM_DELETE, trayIconData);
+  platform_seams::shellNotifyIcon(NIM_DELETE, &trayIconData);
   trayIconAdded = false;
 }
 
@@ -134,7 +137,7 @@ void FlutterWindow::UpdateTrayConnectionState(bool connected) {
     trayIconData.hIcon = LoadStateIcon(connected);
     trayIconData.uFlags = NIF_ICON | NIF_TIP;
     CopyText(trayIconData.szTip, StateTip(connected));
-    shell_bindings::NotifyIcon(NIM_MODIFY, trayIconData);
+    platform_seams::shellNotifyIcon(NIM_MODIFY, &trayIconData);
     trayIconData.uFlags = kTrayIconFlags;
   }
 
@@ -146,7 +149,7 @@ void FlutterWindow::UpdateTrayConnectionState(bool connected) {
   trayIconData.dwInfoFlags = NIIF_INFO;
   CopyText(trayIconData.szInfoTitle, kBalloonTitle);
   CopyText(trayIconData.szInfo, connected ? kConnectedBalloon : kDisconnectedBalloon);
-  shell_bindings::NotifyIcon(NIM_MODIFY, trayIconData);
+  platform_seams::shellNotifyIcon(NIM_MODIFY, &trayIconData);
   trayIconData.uFlags = kTrayIconFlags;
 }
 

@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "bridge/shell_bindings.h"
 #include "host/flutter_window.h"
+#include "host/platform_seams.h"
+
+platform_seams::Seam<platform_seams::CreateProcessFunction> platform_seams::createProcess{
+    &CreateProcessW};
 
 namespace {
 
@@ -62,9 +65,9 @@ void FlutterWindow::StopVpnCore() {
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process{};
   // CREATE_NO_WINDOW: taskkill's console, and with it what it prints, is never shown.
-  if (shell_bindings::CreateProcessBinding()(program.c_str(), command_line.data(), nullptr, nullptr,
-                                             FALSE, CREATE_NO_WINDOW, nullptr,
-                                             system_directory.c_str(), &startup, &process)) {
+  if (platform_seams::createProcess(program.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                                    CREATE_NO_WINDOW, nullptr, system_directory.c_str(), &startup,
+                                    &process)) {
     // Not waited for: nothing here depends on how the command ends.
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

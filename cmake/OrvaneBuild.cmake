@@ -16,6 +16,11 @@ endif()
 if(WIN32 AND NOT MSVC)
   # The executables and DLLs must not need libstdc++, libgcc or libwinpthread DLLs at run time.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # Sections start on page boundaries in the file, so a loader can map them instead of reading
+  # them. Wine reads every section of an image whose file alignment is below a page, the DWARF
+  # of a debug build included (14 MB in orvane.exe, 16 MB in the stand-in engine): that was a
+  # fifth or more of the time to the first window. Mapped, the debug sections are never touched.
+  add_link_options(-Wl,--file-alignment,4096)
 endif()
 
 if(ORVANE_SANITIZE)

@@ -6,7 +6,7 @@
 #include "bridge/native_channel_handler.h"
 #include "embedding/plugin_registration.h"
 #include "embedding/standard_method_codec.h"
-#include "host/restore_window_message.h"
+#include "host/registered_messages.h"
 
 namespace {
 

@@ -17,7 +17,8 @@
 #include "killswitch/filtering_platform.h"
 #include "killswitch/kill_switch.h"
 
-// The notification-area icon's callback message (WM_APP + 1).
+// The message the shell sends the window for the tray icon's events: the icon is given it, and
+// the window's handler answers it. In the application's own range, which no system message uses.
 constexpr UINT TrayCallbackMessage = WM_APP + 1;
 
 class FlutterWindow : public Win32Window {

@@ -12,13 +12,19 @@
 #include "embedding/engine_project.h"
 #include "embedding/flutter_windows.h"
 #include "host/flutter_window.h"
-#include "host/restore_window_message.h"
+#include "host/platform_seams.h"
+#include "host/registered_messages.h"
 #include "host/unique_handle.h"
+
+platform_seams::Seam<platform_seams::CheckTokenMembershipFunction>
+    platform_seams::checkTokenMembership{&CheckTokenMembership};
+platform_seams::Seam<platform_seams::ShellExecuteFunction> platform_seams::shellExecute{
+    &ShellExecuteW};
 
 namespace {
 
-constexpr wchar_t kWindowClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
 constexpr wchar_t kWindowTitle[] = L"Orvane";
+constexpr Win32Window::Point kWindowOrigin{10, 10};
 constexpr wchar_t kInstanceMutexName[] = L"Local\\OrvaneVPN.SingleInstance";
 constexpr wchar_t kElevationVerb[] = L"runas";
 constexpr wchar_t kBundleDataDirectory[] = L"data";
@@ -26,9 +32,6 @@ constexpr wchar_t kBundleDataDirectory[] = L"data";
 constexpr DWORD kOwnPathCapacity = 260;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
-
-startup_bindings::CheckTokenMembershipFunction checkTokenMembership = &CheckTokenMembership;
-startup_bindings::ShellExecuteFunction shellExecute = &ShellExecuteW;
 
 struct ArgumentListFree {
   void operator()(LPWSTR* arguments) const { LocalFree(arguments); }
@@ -42,7 +45,7 @@ bool IsAdministrator() {
     return false;
   }
   BOOL is_member = FALSE;
-  const BOOL checked = checkTokenMembership(nullptr, administrators, &is_member);
+  const BOOL checked = platform_seams::checkTokenMembership(nullptr, administrators, &is_member);
   FreeSid(administrators);
   // Only an exact 1 from a check that ran counts: anything else must end in the relaunch, never
   // in running with rights the process may not have.
@@ -58,8 +61,8 @@ int RelaunchElevated(const wchar_t* command_line, int show_command) {
   // An empty parameter text is not the same request as none to every verb handler.
   const wchar_t* parameters =
       command_line != nullptr && command_line[0] != L'\0' ? command_line : nullptr;
-  const HINSTANCE result =
-      shellExecute(nullptr, kElevationVerb, own_path, parameters, nullptr, show_command);
+  const HINSTANCE result = platform_seams::shellExecute(nullptr, kElevationVerb, own_path,
+                                                        parameters, nullptr, show_command);
   // ShellExecuteW's documented convention: above 32 means started; at or below it is an error
   // code (a declined prompt among them).
   return reinterpret_cast<INT_PTR>(result) > 32 ? kExitOk : kExitFailure;
@@ -102,7 +105,7 @@ int Run(const wchar_t* command_line, int show_command) {
   project.SetEntrypointArguments(GetEntrypointArguments());
 
   FlutterWindow window(project);
-  if (!window.Create(kWindowTitle, Win32Window::Point(10, 10), Win32Window::Size(920, 620))) {
+  if (!window.Create(kWindowTitle, kWindowOrigin, kWindowLogicalSize)) {
     // ORDER: the mutex goes before the window object, so that a start made while this one
     // winds down is not turned away by an instance that no longer runs.
     mutex.Close();
@@ -144,7 +147,7 @@ int RunHost(const wchar_t* command_line, int show_command) noexcept {
 
 bool FindAndRestoreExistingWindow() {
   // FindWindowW sees hidden windows too: the running instance may be sitting in the tray.
-  const HWND window = FindWindowW(kWindowClassName, kWindowTitle);
+  const HWND window = FindWindowW(Win32Window::kClassName, kWindowTitle);
   if (window == nullptr) {
     return false;
   }
@@ -212,19 +215,3 @@ std::string Utf8FromUtf16(const wchar_t* utf16_text) {
   utf8_text.resize(static_cast<size_t>(converted));
   return utf8_text;
 }
-
-namespace startup_bindings {
-
-CheckTokenMembershipFunction BindCheckTokenMembership(CheckTokenMembershipFunction function) {
-  const CheckTokenMembershipFunction previous = checkTokenMembership;
-  checkTokenMembership = function;
-  return previous;
-}
-
-ShellExecuteFunction BindShellExecute(ShellExecuteFunction function) {
-  const ShellExecuteFunction previous = shellExecute;
-  shellExecute = function;
-  return previous;
-}
-
-}  // namespace startup_bindings

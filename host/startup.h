@@ -30,19 +30,4 @@ std::vector<std::string> GetEntrypointArguments();
 // UTF-8 of a NUL-terminated UTF-16 text; empty for null or for text that is not valid UTF-16.
 std::string Utf8FromUtf16(const wchar_t* utf16_text);
 
-// The two calls whose other outcomes a test machine cannot produce: Wine is always an
-// administrator, and its "runas" never asks and so is never declined. The product binds the
-// system's functions; tests bind fakes. Each Bind returns the function bound before.
-namespace startup_bindings {
-
-using CheckTokenMembershipFunction = BOOL(WINAPI*)(HANDLE token, PSID sid, PBOOL is_member);
-CheckTokenMembershipFunction BindCheckTokenMembership(CheckTokenMembershipFunction function);
-
-using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND owner, LPCWSTR verb, LPCWSTR file,
-                                                LPCWSTR parameters, LPCWSTR directory,
-                                                INT show_command);
-ShellExecuteFunction BindShellExecute(ShellExecuteFunction function);
-
-}  // namespace startup_bindings
-
 #endif  // ORVANE_HOST_STARTUP_H_

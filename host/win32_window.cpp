@@ -5,10 +5,13 @@
 #include <limits>
 
 #include "embedding/flutter_windows.h"
+#include "host/platform_seams.h"
+
+platform_seams::Seam<platform_seams::SetWindowAttributeFunction>
+    platform_seams::dwmSetWindowAttribute{&DwmSetWindowAttribute};
 
 namespace {
 
-constexpr wchar_t kWindowClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
 constexpr WORD kAppIconResource = 101;
 
 // Caption, system menu and minimise box: no sizing border and no maximise box, so the user
@@ -16,9 +19,6 @@ constexpr WORD kAppIconResource = 101;
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 static_assert(kWindowStyle == 0xCA0000);
 
-// The logical size the window is pinned to, whatever the monitor's scale.
-constexpr int kLogicalWidth = 920;
-constexpr int kLogicalHeight = 620;
 constexpr double kBaseDpi = 96.0;
 
 // Not every SDK's headers name these attributes yet.
@@ -35,8 +35,6 @@ static_assert(kCaptionColor == 0x00374C17 && kTextColor == 0x00F5FDEC &&
 constexpr wchar_t kPersonalizeKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
 constexpr wchar_t kAppsUseLightThemeValue[] = L"AppsUseLightTheme";
-
-window_theme::SetWindowAttributeFunction setWindowAttribute = &DwmSetWindowAttribute;
 
 // The number of live Win32Window objects. The class stays registered while it is not zero.
 int activeWindowCount = 0;
@@ -62,16 +60,16 @@ class WindowClassRegistrar {
       window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
       window_class.hbrBackground = nullptr;
       window_class.lpszMenuName = nullptr;
-      window_class.lpszClassName = kWindowClassName;
+      window_class.lpszClassName = Win32Window::kClassName;
       // A failure shows up as CreateWindowExW failing, which Create reports.
       RegisterClassW(&window_class);
       classRegistered = true;
     }
-    return kWindowClassName;
+    return Win32Window::kClassName;
   }
 
   void UnregisterWindowClass() {
-    UnregisterClassW(kWindowClassName, nullptr);
+    UnregisterClassW(Win32Window::kClassName, nullptr);
     classRegistered = false;
   }
 
@@ -151,20 +149,10 @@ void EnableNonClientDpiScalingWherePossible(HWND window) {
 
 void SetAttribute(HWND window, DWORD attribute, const DWORD& value) {
   // No result is examined: a system without the attribute just keeps its own look.
-  setWindowAttribute(window, attribute, &value, sizeof(value));
+  platform_seams::dwmSetWindowAttribute(window, attribute, &value, sizeof(value));
 }
 
 }  // namespace
-
-namespace window_theme {
-
-SetWindowAttributeFunction BindSetWindowAttribute(SetWindowAttributeFunction function) {
-  const SetWindowAttributeFunction previous = setWindowAttribute;
-  setWindowAttribute = function;
-  return previous;
-}
-
-}  // namespace window_theme
 
 Win32Window::Win32Window() {
   ++activeWindowCount;
@@ -309,7 +297,8 @@ LRESULT Win32Window::HandleMessage(HWND window, UINT message, WPARAM wparam, LPA
       // Minimum and maximum tracking sizes are equal, so the window cannot be resized; they
       // follow the scale of the monitor the window is on now.
       const double scale = ScaleForMonitor(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST));
-      const POINT pinned{Scale(kLogicalWidth, scale), Scale(kLogicalHeight, scale)};
+      const POINT pinned{Scale(kWindowLogicalSize.width, scale),
+                         Scale(kWindowLogicalSize.height, scale)};
       auto* limits = reinterpret_cast<MINMAXINFO*>(lparam);
       limits->ptMinTrackSize = pinned;
       limits->ptMaxTrackSize = pinned;

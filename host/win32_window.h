@@ -13,15 +13,20 @@ class Win32Window {
  public:
   // Logical units (96 DPI); Create scales them for the monitor.
   struct Point {
-    Point(int32_t x_value, int32_t y_value) : x(x_value), y(y_value) {}
+    constexpr Point(int32_t x_value, int32_t y_value) : x(x_value), y(y_value) {}
     int32_t x;
     int32_t y;
   };
   struct Size {
-    Size(int32_t width_value, int32_t height_value) : width(width_value), height(height_value) {}
+    constexpr Size(int32_t width_value, int32_t height_value)
+        : width(width_value), height(height_value) {}
     int32_t width;
     int32_t height;
   };
+
+  // The class every window of this kind is made of. A second start finds the running instance's
+  // window by it, so it never changes between releases.
+  static constexpr wchar_t kClassName[] = L"FLUTTER_RUNNER_WIN32_WINDOW";
 
   Win32Window();
   virtual ~Win32Window();
@@ -69,13 +74,8 @@ class Win32Window {
   HWND contentWindow = nullptr;
 };
 
-// The desktop window manager's attribute call that UpdateTheme makes. The product uses
-// DwmSetWindowAttribute; tests bind a recorder here because some systems (Wine among them) accept
-// the call and keep nothing. Returns the function bound before.
-namespace window_theme {
-using SetWindowAttributeFunction = HRESULT(WINAPI*)(HWND window, DWORD attribute, LPCVOID value,
-                                                    DWORD value_size);
-SetWindowAttributeFunction BindSetWindowAttribute(SetWindowAttributeFunction function);
-}  // namespace window_theme
+// The host window's one size, in logical units. The start-up creates the window at it, and the
+// window is pinned to it at every scale, so the user cannot resize it.
+inline constexpr Win32Window::Size kWindowLogicalSize{920, 620};
 
 #endif  // ORVANE_HOST_WIN32_WINDOW_H_

@@ -48,5 +48,7 @@ class FilteringPlatform {
   FilteringPlatform& operator=(const FilteringPlatform&) = default;
 };
 
-// The binding to fwpuclnt.dll and iphlpapi.dll. Lives for the whole process.
+// The binding to fwpuclnt.dll and iphlpapi.dll, each loaded on its first call and kept for the
+// whole process. A library that cannot be loaded, or lacks a function, answers every call with
+// ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND (FwpmFreeMemory0 then does nothing).
 FilteringPlatform& SystemFilteringPlatform() noexcept;

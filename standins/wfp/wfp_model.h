@@ -1,5 +1,8 @@
 #pragma once
 
+// The filtering platform model's class and the records it keeps; what each of its files does is
+// said below, before the namespace.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +40,11 @@
 // inside a transaction are visible to every session at once; the enumeration template knows the
 // provider key, the layer (zero: every layer) and the action mask, nothing else; the connect
 // layers and the six condition fields the kill switch uses are the only ones known.
+//
+// Where each job is done: wfp_model.cpp takes every platform call, logs it and injects the
+// faults; wfp_model_sessions.cpp, _objects.cpp (providers, sublayers, filters and their checks),
+// _transactions.cpp, _enumeration.cpp and _aliases.cpp do the calls' work; _classify.cpp decides
+// connection attempts; _inspection.cpp answers the inspection members.
 //
 // The class has no dependency on the test framework, so a stand-in fwpuclnt.dll can export these
 // members under the platform's names.
@@ -259,49 +267,57 @@ class WfpModel final : public FilteringPlatform {
     std::uint32_t remaining;
     DWORD status;
   };
-  struct ReturnedFilter;
   struct EnumBlock;
 
+  // wfp_model.cpp
   template <typename Body>
   DWORD Run(Call call, Body&& body) noexcept;
   std::optional<DWORD> TakeFault(Call call) noexcept;
 
+  // wfp_model_sessions.cpp
+  const Session* FindSession(HANDLE engineHandle) const noexcept;
+  std::uint64_t NewHandle() noexcept;
   DWORD EngineOpen(const wchar_t* serverName, UINT32 authnService,
                    SEC_WINNT_AUTH_IDENTITY_W* authIdentity, const FWPM_SESSION0* session,
                    HANDLE* engineHandle);
   DWORD EngineClose(HANDLE engineHandle);
+  void RemoveObjectsOf(std::uint64_t session);
+
+  // wfp_model_objects.cpp
+  DWORD StartWrite(HANDLE engineHandle, const void* argument,
+                   const Session*& session) const noexcept;
+  template <typename Added, typename Record, typename Object, typename Complete>
+  DWORD AddByKey(HANDLE engineHandle, const Record* record, PSECURITY_DESCRIPTOR sd,
+                 std::vector<Object>& objects, Complete complete);
+  template <typename Deleted, typename Object, typename InUse>
+  DWORD DeleteByKey(HANDLE engineHandle, const GUID* key, std::vector<Object>& objects,
+                    DWORD notFound, InUse inUse);
   DWORD ProviderAdd(HANDLE engineHandle, const FWPM_PROVIDER0* provider, PSECURITY_DESCRIPTOR sd);
   DWORD ProviderDelete(HANDLE engineHandle, const GUID* key);
   DWORD SublayerAdd(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer, PSECURITY_DESCRIPTOR sd);
   DWORD SublayerDelete(HANDLE engineHandle, const GUID* key);
-  DWORD TransactionBegin(HANDLE engineHandle, UINT32 flags);
-  DWORD TransactionEnd(HANDLE engineHandle, bool commit);
   DWORD FilterAdd(HANDLE engineHandle, const FWPM_FILTER0* filter, PSECURITY_DESCRIPTOR sd,
                   UINT64* id);
   DWORD FilterDelete(HANDLE engineHandle, UINT64 id);
+  GUID NewKey() noexcept;
+
+  // wfp_model_transactions.cpp
+  DWORD TransactionBegin(HANDLE engineHandle, UINT32 flags);
+  DWORD TransactionEnd(HANDLE engineHandle, bool commit);
+  DWORD CheckWrite(std::uint64_t session) const noexcept;
+  void Remember(Undo undo);
+  void RollBack();
+
+  // wfp_model_enumeration.cpp
   DWORD CreateEnum(HANDLE engineHandle, const FWPM_FILTER_ENUM_TEMPLATE0* enumTemplate,
                    HANDLE* enumHandle);
   DWORD Enumerate(HANDLE engineHandle, HANDLE enumHandle, UINT32 requested, FWPM_FILTER0*** entries,
                   UINT32* returned);
   DWORD DestroyEnum(HANDLE engineHandle, HANDLE enumHandle);
-  DWORD AliasToLuid(const WCHAR* alias, NET_LUID* luid) const;
+  void ReleaseBlock(void** p) noexcept;
 
-  const Session* FindSession(HANDLE engineHandle) const noexcept;
-  DWORD CheckWrite(std::uint64_t session) const noexcept;
-  DWORD StartWrite(HANDLE engineHandle, const void* argument,
-                   const Session*& session) const noexcept;
-  DWORD CheckNewObject(const Session& session, const FWPM_DISPLAY_DATA0& displayData, UINT32 flags,
-                       UINT32 persistentFlag, const FWP_BYTE_BLOB& providerData) const noexcept;
-  void Remember(Undo undo);
-  void RollBack();
-  void RemoveObjectsOf(std::uint64_t session);
-  bool ProviderRegistered(const GUID& key) const noexcept;
-  bool SublayerRegistered(const GUID& key) const noexcept;
-  bool IsDynamic(std::uint64_t session) const noexcept;
-  bool OutlivesProvider(const Session& adder, const GUID& key) const noexcept;
-  bool OutlivesSublayer(const Session& adder, const GUID& key) const noexcept;
-  GUID NewKey() noexcept;
-  std::uint64_t NewHandle() noexcept;
+  // wfp_model_aliases.cpp
+  DWORD AliasToLuid(const WCHAR* alias, NET_LUID* luid) const;
 
   std::map<std::uint64_t, Session> sessions_;
   std::vector<Provider> providers_;

@@ -474,6 +474,44 @@ TEST_F(HostTest, TrayToggleReachesTheApplicationAndExitEndsEverythingOnce) {
   EXPECT_TRUE(WaitUntil([] { return !TrayIconGreenPixels().has_value(); }, 3000));
 }
 
+// The filtering platform is loaded on the kill switch's first call, not at start-up: where it
+// cannot be loaded at all the host still starts and shows, every kill-switch method answers false,
+// and the exit path, which disables the kill switch, ends the process normally. Run by its own
+// ctest entry with fwpuclnt.dll disabled (tests/e2e/CMakeLists.txt), which the host inherits.
+TEST_F(HostTest, WithoutTheFilteringPlatformTheKillSwitchAnswersFalseAndTheHostRuns) {
+  if (const HMODULE library = LoadLibraryW(L"fwpuclnt.dll"); library != nullptr) {
+    FreeLibrary(library);
+    GTEST_SKIP() << "fwpuclnt.dll loads here: run with WINEDLLOVERRIDES=fwpuclnt=";
+  }
+  Host host;
+  ASSERT_TRUE(host.started());
+  const HWND window = Host::Window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(IsWindowVisible(window));
+
+  struct Case {
+    const char* method;
+    std::optional<EncodableValue> arguments;
+    bool reply;
+  };
+  const Case cases[] = {
+      {"enableKillSwitch", EncodableMap{{"endpoints", TwoEndpoints()}}, false},
+      {"isKillSwitchEnabled", std::nullopt, false},
+      {"permitTunInterface", EncodableMap{{"interfaceName", kRealInterface}}, false},
+      {"revokeTunPermit", std::nullopt, true},  // nothing was permitted, so nothing is left
+      {"disableKillSwitch", std::nullopt, false},
+      {"cleanupStaleKillSwitch", std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    EXPECT_EQ(host.Call(c.method, c.arguments), std::optional(SuccessReply(c.reply)));
+  }
+  EXPECT_TRUE(host.Journal().empty()) << "the stand-in fwpuclnt.dll was loaded after all";
+
+  ASSERT_TRUE(ChooseTrayMenuEntry(window, 3));
+  EXPECT_EQ(host.WaitForExit(15000), std::optional<DWORD>(0));
+}
+
 TEST_F(HostTest, CloseHidesEveryRestorerShowsAndEndSessionEndsCleanly) {
   Host host;
   ASSERT_TRUE(host.started());

@@ -19,6 +19,23 @@ unshare -n bash -c 'ip tuntap add dev OrvaneTun mode tun' 2>/dev/null ||
   skip "no tun device can be made (/dev/net/tun missing?)"
 
 mkdir -p "$prefix"
+
+# The display comes from out here. An X server started inside would choose its display number by
+# its abstract socket, which is private to the namespace, so it could take the number of a display
+# the other tests use and, when it ends, delete that display's socket file under /tmp/.X11-unix:
+# every window created after that fails. Started out here it gets a number of its own, and the
+# programs inside reach it through the socket file.
+if [ -z "${DISPLAY:-}" ]; then
+  fifo=$(mktemp -u)
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp 3>"$fifo" </dev/null >/dev/null 2>&1 &
+  xvfb=$!
+  trap 'kill "$xvfb" 2>/dev/null' EXIT
+  read -r -t 20 number <"$fifo" || number=""
+  rm -f "$fifo"
+  [ -n "$number" ] || { echo "no display for the namespace"; exit 1; }
+  export DISPLAY=":$number"
+fi
 export wine_exec prefix program
 unshare -n bash -c '
   set -u

@@ -9,14 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <iterator>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "bridge/shell_bindings.h"
 #include "host/flutter_window.h"
-#include "host/restore_window_message.h"
+#include "host/platform_seams.h"
+#include "host/registered_messages.h"
 #include "killswitch/kill_switch.h"
 #include "standins/engine/engine_view_control.h"
 #include "standins/engine/messaging_control.h"
@@ -229,16 +232,12 @@ class FlutterWindowTest : public ::testing::Test {
     failingAdds = 0;
     startForReal = false;
     liveModel = &model;
-    previousNotify_ = shell_bindings::BindNotifyIcon(&RecordNotifyIcon);
-    previousCreateProcess_ = shell_bindings::BindCreateProcess(&RecordCreateProcess);
   }
   void TearDown() override {
     if (window != nullptr) {
       window->Destroy();
       window.reset();
     }
-    shell_bindings::BindNotifyIcon(previousNotify_);
-    shell_bindings::BindCreateProcess(previousCreateProcess_);
     liveModel = nullptr;
     StandinEngineReset();
     // A test that ended the window with quit-on-close leaves no quit behind for the next.
@@ -270,14 +269,14 @@ class FlutterWindowTest : public ::testing::Test {
     return messages;
   }
 
-  // Declared before the window, which it must outlive.
+  // Declared before the window, which they must outlive.
+  const platform_seams::ScopedBinding<platform_seams::NotifyIconFunction> trayRecorder{
+      platform_seams::shellNotifyIcon, &RecordNotifyIcon};
+  const platform_seams::ScopedBinding<platform_seams::CreateProcessFunction> processRecorder{
+      platform_seams::createProcess, &RecordCreateProcess};
   wfp_model::WfpModel model;
   EngineProject project{L"data"};
   std::unique_ptr<FlutterWindow> window;
-
- private:
-  shell_bindings::NotifyIconFunction previousNotify_ = nullptr;
-  shell_bindings::CreateProcessFunction previousCreateProcess_ = nullptr;
 };
 
 // ---- Life --------------------------------------------------------------------------------
@@ -390,11 +389,8 @@ UINT WINAPI RegisterNothing(LPCWSTR) {
 // With the registrations failed, both ids are 0, which is WM_NULL: hang probes send it, and it
 // must neither bring the window back nor count as a new taskbar.
 TEST_F(FlutterWindowTest, WithoutRegisteredMessagesWmNullIsOnlyWmNull) {
-  struct Rebind {
-    window_messages::RegisterFunction previous =
-        window_messages::BindRegisterWindowMessage(&RegisterNothing);
-    ~Rebind() { window_messages::BindRegisterWindowMessage(previous); }
-  } rebind;
+  const platform_seams::ScopedBinding failing(platform_seams::registerWindowMessage,
+                                              &RegisterNothing);
   CreateShown();
   ASSERT_EQ(RestoreWindowMessage(), 0u);
   ShowWindow(handle(), SW_HIDE);
@@ -676,72 +672,95 @@ TEST_F(FlutterWindowTest, ObjectGoingBeforeItsWindowEndsTheWindowInFull) {
 
 // ---- The once-only shutdown ----------------------------------------------------------------
 
-enum class Trigger { kExit, kQueryEndSession, kEndSession, kEndSessionCancelled, kClose, kDestroy };
+// The menu's exit command, WM_QUERYENDSESSION, WM_ENDSESSION with and without a session that
+// ends, a close request, and the window's destruction (of the object's window, or of nothing once
+// the window is gone: nothing reaches a window after it). In the order of kTriggerWords.
+enum class Trigger { kExit, kQuery, kEnd, kCancel, kClose, kDestroy };
+constexpr std::string_view kTriggerWords[] = {"Exit", "Query", "End", "Cancel", "Close", "Destroy"};
+
+// Every order of the log-off query, the session's end and its cancellation, with the menu's exit
+// command at any place or not at all (after it, only the close and the destruction come), each
+// followed by a close request and the window's destruction. A row names each trigger in order
+// with what holds right after it: the process starts so far, and whether the window is left or
+// gone.
+//
+// What the rows say: the core is stopped once, on the first of exit, query, a session that ends
+// and the destruction of a window still there; a cancelled session's end changes nothing. The exit
+// ends the window at once (its own close request comes after it asked for the end); after a query
+// the next close request ends the window; any other close request only hides it.
+constexpr const char* kLatchRows[] = {
+    "Close 0 left, Destroy 1 gone",
+    "Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, End 1 left, Cancel 1 left, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, Cancel 1 left, End 1 left, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Query 1 left, Cancel 1 left, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Cancel 1 left, Query 1 left, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, Query 1 left, End 1 left, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, End 1 left, Query 1 left, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, End 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, End 1 left, Cancel 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, Cancel 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Query 1 left, Cancel 1 left, End 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Query 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Query 1 left, Cancel 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Cancel 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "End 1 left, Cancel 1 left, Query 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, Query 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, Query 1 left, End 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, End 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+    "Cancel 0 left, End 1 left, Query 1 left, Exit 1 gone, Close 1 gone, Destroy 1 gone",
+};
 
 struct LatchCase {
-  std::string name;
+  std::string row;
+  std::string name;  // the triggers before the final close and destruction
   std::vector<Trigger> triggers;
   // After each trigger: the number of process starts, and whether the window still exists.
   std::vector<size_t> starts;
   std::vector<bool> windowLeft;
+  bool wellFormed = true;
 };
 
 void PrintTo(const LatchCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-// Every order of the log-off query, the session's end and its cancellation, with the menu's exit
-// command at any place or not at all, each followed by a close request and the window's
-// destruction. The core is due to stop on the first of exit,
-// query, end and destruction; a close request ends the window only after exit or query.
-std::vector<LatchCase> EveryTriggerOrder() {
-  std::vector<Trigger> order{Trigger::kExit, Trigger::kQueryEndSession, Trigger::kEndSession,
-                             Trigger::kEndSessionCancelled};
-  std::sort(order.begin(), order.end());
-  std::vector<LatchCase> cases{{"CloseThenDestroy", {}, {}, {}}};
-  do {
-    // The order as it stands (nothing reaches the window after the exit command closed it), and
-    // the same order without the exit command.
-    LatchCase with_exit;
-    LatchCase without_exit;
-    for (const Trigger trigger : order) {
-      if (trigger != Trigger::kExit) {
-        without_exit.triggers.push_back(trigger);
-      }
-      if (with_exit.triggers.empty() || with_exit.triggers.back() != Trigger::kExit) {
-        with_exit.triggers.push_back(trigger);
-      }
+LatchCase FromRow(const char* row) {
+  LatchCase c{row, "", {}, {}, {}, true};
+  std::istringstream words(c.row);
+  std::string trigger;
+  size_t starts = 0;
+  std::string window;
+  std::vector<std::string> names;
+  while (words >> trigger >> starts >> window) {
+    const auto* word = std::find(std::begin(kTriggerWords), std::end(kTriggerWords), trigger);
+    if (window.ends_with(',')) {
+      window.pop_back();
     }
-    for (const LatchCase* c : {&with_exit, &without_exit}) {
-      if (std::none_of(cases.begin(), cases.end(),
-                       [&](const LatchCase& seen) { return seen.triggers == c->triggers; })) {
-        cases.push_back(*c);
-      }
-    }
-  } while (std::next_permutation(order.begin(), order.end()));
+    c.wellFormed =
+        c.wellFormed && word != std::end(kTriggerWords) && (window == "left" || window == "gone");
+    c.triggers.push_back(static_cast<Trigger>(word - std::begin(kTriggerWords)));
+    c.starts.push_back(starts);
+    c.windowLeft.push_back(window == "left");
+    names.push_back(trigger);
+  }
+  c.wellFormed = c.wellFormed && words.eof() && c.triggers.size() >= 2;
+  for (size_t i = 0; i + 2 < names.size(); ++i) {
+    c.name += names[i];
+  }
+  if (c.name.empty()) {
+    c.name = "CloseThenDestroy";
+  }
+  return c;
+}
 
-  const char* const names[] = {"Exit", "Query", "End", "Cancel", "Close", "Destroy"};
-  for (LatchCase& c : cases) {
-    c.triggers.push_back(Trigger::kClose);
-    c.triggers.push_back(Trigger::kDestroy);
-    bool stopped = false;
-    bool quitRequested = false;
-    bool alive = true;
-    for (const Trigger trigger : c.triggers) {
-      stopped = stopped || trigger == Trigger::kExit || trigger == Trigger::kQueryEndSession ||
-                trigger == Trigger::kEndSession || trigger == Trigger::kDestroy;
-      quitRequested =
-          quitRequested || trigger == Trigger::kExit || trigger == Trigger::kQueryEndSession;
-      alive = alive && trigger != Trigger::kExit && trigger != Trigger::kDestroy &&
-              !(trigger == Trigger::kClose && quitRequested);
-      c.starts.push_back(stopped ? 1 : 0);
-      c.windowLeft.push_back(alive);
-    }
-    if (c.name.empty()) {
-      for (size_t i = 0; i + 2 < c.triggers.size(); ++i) {
-        c.name += names[static_cast<int>(c.triggers[i])];
-      }
-    }
+std::vector<LatchCase> EveryTriggerOrder() {
+  std::vector<LatchCase> cases;
+  for (const char* row : kLatchRows) {
+    cases.push_back(FromRow(row));
   }
   return cases;
 }
@@ -750,9 +769,10 @@ class FlutterWindowLatchTest : public FlutterWindowTest,
                                public ::testing::WithParamInterface<LatchCase> {};
 
 TEST_P(FlutterWindowLatchTest, CoreIsStoppedOnceOnTheFirstExitPath) {
+  const LatchCase& c = GetParam();
+  ASSERT_TRUE(c.wellFormed) << "a row of kLatchRows is misspelt: " << c.row;
   CreateShown();
   EnableKillSwitch();
-  const LatchCase& c = GetParam();
   for (size_t i = 0; i < c.triggers.size(); ++i) {
     SCOPED_TRACE(testing::Message() << "trigger " << i);
     if (!IsWindow(handle())) {
@@ -763,13 +783,13 @@ TEST_P(FlutterWindowLatchTest, CoreIsStoppedOnceOnTheFirstExitPath) {
           UseTrayMenu(handle(), kChooseExit);
           PumpUntil([&] { return !IsWindow(handle()); }, 3000);
           break;
-        case Trigger::kQueryEndSession:
+        case Trigger::kQuery:
           EXPECT_EQ(SendMessageW(handle(), WM_QUERYENDSESSION, 0, 0), 1);
           break;
-        case Trigger::kEndSession:
+        case Trigger::kEnd:
           EXPECT_EQ(SendMessageW(handle(), WM_ENDSESSION, TRUE, 0), 0);
           break;
-        case Trigger::kEndSessionCancelled:
+        case Trigger::kCancel:
           EXPECT_EQ(SendMessageW(handle(), WM_ENDSESSION, FALSE, 0), 0);
           break;
         case Trigger::kClose:

@@ -1,5 +1,5 @@
-// The product's kill switch on its real platform binding (fwpuclnt.dll by import), which here is
-// the stand-in beside this executable, read back through the stand-in's own exports.
+// The product's kill switch on its real platform binding (fwpuclnt.dll, loaded on first use), which
+// here is the stand-in beside this executable, read back through the stand-in's own exports.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -69,8 +69,10 @@ class Journal {
 class StandinFwpuclnt : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Loaded by the kill switch's imports at start-up. Wine names even its own built-in by the
-    // file it found beside us, so the read-out exports are what tell that the stand-in was taken.
+    // Loaded by the kill switch's binding on its first call, not at start-up. Wine names even its
+    // own built-in by the file it found beside us, so the read-out exports are what tell that the
+    // stand-in was taken.
+    (void)KillSwitch().IsEnabled();
     module_ = GetModuleHandleW(L"fwpuclnt.dll");
     ASSERT_NE(module_, nullptr);
     ASSERT_EQ(Directory(module_), Directory(nullptr));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bridge/installer_launcher.h"
+#include "host/platform_seams.h"
 #include "tests/wine/native_channel_support.h"
 
 namespace {
@@ -209,7 +210,6 @@ class InstallerLauncherTest : public NativeChannelTest {
     comInitialised_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     Requests().clear();
     RecorderAnswer().reset();
-    previous_ = installer_launcher::BindShellExecuteEx(&RecordShellExecuteEx);
     NativeChannelTest::SetUp();
     if (HasFatalFailure()) {
       return;
@@ -229,7 +229,6 @@ class InstallerLauncherTest : public NativeChannelTest {
 
   void TearDown() override {
     NativeChannelTest::TearDown();
-    installer_launcher::BindShellExecuteEx(previous_);
     SetEnvironmentVariableW(L"ORVANE_PROBE_REPORT", nullptr);
     for (const std::wstring& file : created_) {
       DeleteFileW(file.c_str());
@@ -254,7 +253,8 @@ class InstallerLauncherTest : public NativeChannelTest {
   std::wstring report_;
 
  private:
-  installer_launcher::ShellExecuteExFunction previous_ = nullptr;
+  const platform_seams::ScopedBinding<platform_seams::ShellExecuteExFunction> shellRecorder_{
+      platform_seams::shellExecuteEx, &RecordShellExecuteEx};
   std::vector<std::wstring> created_;
   bool comInitialised_ = false;
 };

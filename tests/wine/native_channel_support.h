@@ -17,12 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/shell_bindings.h"
 #include "embedding/encodable_value.h"
 #include "embedding/engine_project.h"
 #include "embedding/method_call.h"
 #include "embedding/standard_method_codec.h"
 #include "host/flutter_window.h"
+#include "host/platform_seams.h"
 #include "killswitch/filter_records.h"
 #include "standins/engine/engine_view_control.h"
 #include "standins/engine/messaging_control.h"
@@ -127,8 +127,6 @@ class NativeChannelTest : public ::testing::Test {
   void SetUp() override {
     StandinEngineReset();
     TrayRecords().clear();
-    previousNotifyIcon_ = shell_bindings::BindNotifyIcon(&RecordNotifyIcon);
-    previousCreateProcess_ = shell_bindings::BindCreateProcess(&RefuseCreateProcess);
     model.SetInterfaceAlias(L"OrvaneTun", kTunLuid);
     ASSERT_TRUE(window.Create(L"Orvane", {10, 10}, {920, 620}));
     messaging = StandinEngineLatestMessaging();
@@ -139,8 +137,6 @@ class NativeChannelTest : public ::testing::Test {
     // A second answer to any message would have been refused and counted here.
     EXPECT_EQ(StandinMessagingRefusedResponses(messaging), 0u);
     window.Destroy();
-    shell_bindings::BindCreateProcess(previousCreateProcess_);
-    shell_bindings::BindNotifyIcon(previousNotifyIcon_);
     StandinEngineReset();
   }
 
@@ -165,14 +161,15 @@ class NativeChannelTest : public ::testing::Test {
     return model.FiltersOfProvider(KillSwitchProviderKey);
   }
 
-  // Declared before the window, whose kill switch uses it until the window is gone.
+  // Declared before the window, which uses them until it is gone: the seams it calls, and the
+  // model its kill switch is bound to.
+  const platform_seams::ScopedBinding<platform_seams::NotifyIconFunction> trayRecorder{
+      platform_seams::shellNotifyIcon, &RecordNotifyIcon};
+  const platform_seams::ScopedBinding<platform_seams::CreateProcessFunction> noProcesses{
+      platform_seams::createProcess, &RefuseCreateProcess};
   wfp_model::WfpModel model;
   FlutterWindow window{EngineProject(L"data"), model};
   StandinMessagingRef messaging = nullptr;
-
- private:
-  shell_bindings::NotifyIconFunction previousNotifyIcon_ = nullptr;
-  shell_bindings::CreateProcessFunction previousCreateProcess_ = nullptr;
 };
 
 // Builds an EncodableMap with string keys.

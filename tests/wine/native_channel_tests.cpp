@@ -121,10 +121,10 @@ class ThrowingResult : public flutter::MethodResult<EncodableValue> {
 };
 
 TEST_F(NativeChannelTest, AFailureBeforeTheAnswerIsAnsweredOnceAsAnError) {
-  shell_bindings::BindNotifyIcon(&ThrowingNotifyIcon);
+  const platform_seams::ScopedBinding throwing(platform_seams::shellNotifyIcon,
+                                               &ThrowingNotifyIcon);
   EXPECT_EQ(Call("setTrayConnectionState", EncodableValue(true)),
             (Reply{Codec().EncodeError("internal_error", "The native handler failed", nullptr)}));
-  shell_bindings::BindNotifyIcon(&RecordNotifyIcon);
 }
 
 TEST_F(NativeChannelTest, AnAnswerThatThrowsIsNeitherRepeatedNorPassedOn) {

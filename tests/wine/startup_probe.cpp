@@ -16,7 +16,7 @@
 #include <io.h>
 #include <string>
 
-#include "bridge/shell_bindings.h"
+#include "host/platform_seams.h"
 #include "host/startup.h"
 #include "standins/engine/engine_view_control.h"
 
@@ -123,11 +123,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int show_command) 
     ReportConsole();
     return WriteReport() ? 0 : 99;
   }
-  if (Environment(L"ORVANE_PROBE_NOT_ADMIN") == L"1") {
-    startup_bindings::BindCheckTokenMembership(&NotMember);
-  }
-  startup_bindings::BindShellExecute(&RecordShellExecute);
-  shell_bindings::BindCreateProcess(&NoProcess);
+  const platform_seams::ScopedBinding membership(
+      platform_seams::checkTokenMembership,
+      Environment(L"ORVANE_PROBE_NOT_ADMIN") == L"1" ? &NotMember : &CheckTokenMembership);
+  const platform_seams::ScopedBinding relaunch(platform_seams::shellExecute, &RecordShellExecute);
+  const platform_seams::ScopedBinding processes(platform_seams::createProcess, &NoProcess);
   SetTimer(nullptr, 0, 20, &DestroyOnceShown);
 
   const int exit_code = RunHost(command_line, show_command);

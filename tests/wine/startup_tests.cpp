@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "host/restore_window_message.h"
+#include "host/platform_seams.h"
+#include "host/registered_messages.h"
 #include "host/startup.h"
 #include "standins/engine/engine_view_control.h"
 
@@ -189,19 +190,13 @@ void PrintTo(const RightsCase& c, std::ostream* out) {
 
 class StartupRightsTest : public testing::TestWithParam<RightsCase> {
  protected:
-  void SetUp() override {
-    fakes = &state;
-    previousCheck = startup_bindings::BindCheckTokenMembership(&FakeCheckTokenMembership);
-    previousShell = startup_bindings::BindShellExecute(&FakeShellExecute);
-  }
-  void TearDown() override {
-    startup_bindings::BindCheckTokenMembership(previousCheck);
-    startup_bindings::BindShellExecute(previousShell);
-    fakes = nullptr;
-  }
+  void SetUp() override { fakes = &state; }
+  void TearDown() override { fakes = nullptr; }
   Fakes state;
-  startup_bindings::CheckTokenMembershipFunction previousCheck = nullptr;
-  startup_bindings::ShellExecuteFunction previousShell = nullptr;
+  const platform_seams::ScopedBinding<platform_seams::CheckTokenMembershipFunction> check{
+      platform_seams::checkTokenMembership, &FakeCheckTokenMembership};
+  const platform_seams::ScopedBinding<platform_seams::ShellExecuteFunction> shell{
+      platform_seams::shellExecute, &FakeShellExecute};
 };
 
 TEST_P(StartupRightsTest, OnlyAnExactMembershipRunsElseTheSameStartIsRelaunched) {
@@ -253,8 +248,9 @@ TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCh
   Fakes state;
   state.membershipFlag = 0;
   fakes = &state;
-  const auto check = startup_bindings::BindCheckTokenMembership(&FakeCheckTokenMembership);
-  const auto shell = startup_bindings::BindShellExecute(&FakeShellExecute);
+  const platform_seams::ScopedBinding check(platform_seams::checkTokenMembership,
+                                            &FakeCheckTokenMembership);
+  const platform_seams::ScopedBinding shell(platform_seams::shellExecute, &FakeShellExecute);
   WNDCLASSW window_class{};
   window_class.lpfnWndProc = &DefWindowProcW;
   window_class.hInstance = GetModuleHandleW(nullptr);
@@ -265,11 +261,13 @@ TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCh
 
   for (const bool registered : {true, false}) {
     SCOPED_TRACE(registered ? "registered" : "registration failed");
-    const auto previous = window_messages::BindRegisterWindowMessage(
-        registered ? &RegisterWindowMessageW : &RegisterNothing);
     ShowWindow(hidden, SW_HIDE);
-    EXPECT_EQ(RunHost(L"a", SW_SHOWNORMAL), 0);
-    window_messages::BindRegisterWindowMessage(previous);
+    {
+      const platform_seams::ScopedBinding registration(
+          platform_seams::registerWindowMessage,
+          registered ? &RegisterWindowMessageW : &RegisterNothing);
+      EXPECT_EQ(RunHost(L"a", SW_SHOWNORMAL), 0);
+    }
     EXPECT_FALSE(state.sawNullTokenAndAdministrators) << "the rights were checked";
     EXPECT_TRUE(state.shellCalls.empty()) << "a prompt while an instance shows";
     EXPECT_TRUE(IsWindowVisible(hidden));
@@ -283,8 +281,6 @@ TEST(StartupProbeTest, AnInstanceShowingEndsAStartWithoutRightsBeforeTheRightsCh
 
   DestroyWindow(hidden);
   UnregisterClassW(kClassName, window_class.hInstance);
-  startup_bindings::BindCheckTokenMembership(check);
-  startup_bindings::BindShellExecute(shell);
   fakes = nullptr;
 }
 
@@ -512,7 +508,6 @@ TEST(OrvaneExecutableTest, PropertiesNameTheProduct) {
 }  // namespace
 
 namespace {
-
 TEST(OpenDebugConsoleTest, ANewConsoleTakesTheStreamsAndTheEngineFollowsOnlyThen) {
   // In the probe: the streams it moves are that process's, not the ones ctest reads here.
   SetEnvironmentVariableW(L"ORVANE_PROBE_CONSOLE", L"1");

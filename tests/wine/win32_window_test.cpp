@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/platform_seams.h"
 #include "standins/engine/engine_view_control.h"
 
 namespace {
@@ -135,15 +136,12 @@ class Win32WindowTest : public ::testing::Test {
   void SetUp() override {
     StandinEngineReset();
     attributeCalls.clear();
-    previousAttributeFunction_ = window_theme::BindSetWindowAttribute(&RecordAttribute);
   }
-  void TearDown() override {
-    window_theme::BindSetWindowAttribute(previousAttributeFunction_);
-    StandinEngineReset();
-  }
+  void TearDown() override { StandinEngineReset(); }
 
  private:
-  window_theme::SetWindowAttributeFunction previousAttributeFunction_ = nullptr;
+  const platform_seams::ScopedBinding<platform_seams::SetWindowAttributeFunction>
+      attributeRecorder_{platform_seams::dwmSetWindowAttribute, &RecordAttribute};
 };
 
 // ---- Scaling ----------------------------------------------------------------------------

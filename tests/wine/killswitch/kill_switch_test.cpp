@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -488,6 +489,51 @@ TEST(KillSwitchSystemBinding, WithoutAFilteringEngineEverythingAnswersFalse) {
   EXPECT_TRUE(killSwitch.RevokeTunPermit());
   EXPECT_FALSE(killSwitch.Disable());
   EXPECT_FALSE(killSwitch.CleanupStale());
+}
+
+// Where the libraries cannot be loaded (the ctest entry KillSwitchSystemBinding.WithoutItsLibraries
+// disables both), every call fails with ERROR_MOD_NOT_FOUND instead of reaching a null pointer;
+// the test above then proves the kill switch's answers.
+TEST(KillSwitchSystemBinding, WithoutItsLibrariesEveryCallFailsWithoutCallingAnything) {
+  for (const wchar_t* name : {L"fwpuclnt.dll", L"iphlpapi.dll"}) {
+    if (const HMODULE library = LoadLibraryW(name); library != nullptr) {
+      FreeLibrary(library);
+      GTEST_SKIP() << "the platform's libraries load here: run with "
+                      "WINEDLLOVERRIDES=fwpuclnt,iphlpapi=";
+    }
+  }
+  FilteringPlatform& p = SystemFilteringPlatform();
+  HANDLE h = nullptr;
+  UINT64 id = 0;
+  UINT32 count = 0;
+  FWPM_FILTER0** entries = nullptr;
+  NET_LUID luid{};
+  const FWPM_SESSION0 session = records::SessionRecord();
+  const std::function<DWORD()> calls[] = {
+      [&] { return p.FwpmEngineOpen0(nullptr, RPC_C_AUTHN_DEFAULT, nullptr, &session, &h); },
+      [&] { return p.FwpmEngineClose0(h); },
+      [&] { return p.FwpmProviderAdd0(h, nullptr, nullptr); },
+      [&] { return p.FwpmProviderDeleteByKey0(h, &KillSwitchProviderKey); },
+      [&] { return p.FwpmSubLayerAdd0(h, nullptr, nullptr); },
+      [&] { return p.FwpmSubLayerDeleteByKey0(h, &KillSwitchSublayerKey); },
+      [&] { return p.FwpmTransactionBegin0(h, 0); },
+      [&] { return p.FwpmTransactionCommit0(h); },
+      [&] { return p.FwpmTransactionAbort0(h); },
+      [&] { return p.FwpmFilterAdd0(h, nullptr, nullptr, &id); },
+      [&] { return p.FwpmFilterDeleteById0(h, 1); },
+      [&] { return p.FwpmFilterCreateEnumHandle0(h, nullptr, &h); },
+      [&] { return p.FwpmFilterEnum0(h, h, 1, &entries, &count); },
+      [&] { return p.FwpmFilterDestroyEnumHandle0(h, h); },
+      [&] { return p.ConvertInterfaceAliasToLuid(kTunAlias.c_str(), &luid); },
+  };
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    EXPECT_EQ(calls[i](), static_cast<DWORD>(ERROR_MOD_NOT_FOUND)) << "call " << i;
+  }
+  void* block = &luid;
+  p.FwpmFreeMemory0(&block);
+  EXPECT_EQ(block, &luid);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(luid.Value, 0u);
 }
 
 TEST(KillSwitchSystemBinding, AliasConversionReachesIpHelper) {

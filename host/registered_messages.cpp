@@ -1,19 +1,28 @@
-#include "host/restore_window_message.h"
+#include "host/registered_messages.h"
 
 #include <atomic>
 
+#include "host/platform_seams.h"
+
+platform_seams::Seam<platform_seams::RegisterWindowMessageFunction>
+    platform_seams::registerWindowMessage{&RegisterWindowMessageW};
+
 namespace {
 
-std::atomic<window_messages::RegisterFunction> registerMessage{&RegisterWindowMessageW};
 // 0 until registered. Every thread that finds 0 registers the name itself; the system gives all of
 // them the same number, so the race is harmless.
 std::atomic<UINT> restoreId{0};
 std::atomic<UINT> taskbarCreatedId{0};
 
 UINT Registered(std::atomic<UINT>& id, const wchar_t* name) {
+  // Only the system promises one number per name for the whole session: what a test's stand-in
+  // answers is asked anew each time, and never mixed with what the system gave.
+  if (!platform_seams::registerWindowMessage.CallsSystem()) {
+    return platform_seams::registerWindowMessage(name);
+  }
   UINT value = id.load();
   if (value == 0) {
-    value = registerMessage.load()(name);
+    value = platform_seams::registerWindowMessage(name);
     id.store(value);
   }
   return value;
@@ -28,14 +37,3 @@ UINT RestoreWindowMessage() {
 UINT TaskbarCreatedMessage() {
   return Registered(taskbarCreatedId, L"TaskbarCreated");
 }
-
-namespace window_messages {
-
-RegisterFunction BindRegisterWindowMessage(RegisterFunction function) {
-  const RegisterFunction previous = registerMessage.exchange(function);
-  restoreId.store(0);
-  taskbarCreatedId.store(0);
-  return previous;
-}
-
-}  // namespace window_messages

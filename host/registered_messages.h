@@ -1,7 +1,7 @@
 // The registered window messages the host window answers: the one by which a second start asks
 // the running instance to show its window, and the shell's announcement of a new taskbar.
-#ifndef ORVANE_HOST_RESTORE_WINDOW_MESSAGE_H_
-#define ORVANE_HOST_RESTORE_WINDOW_MESSAGE_H_
+#ifndef ORVANE_HOST_REGISTERED_MESSAGES_H_
+#define ORVANE_HOST_REGISTERED_MESSAGES_H_
 
 #include <windows.h>
 
@@ -17,12 +17,4 @@ UINT RestoreWindowMessage();
 // (re)created; cached and 0 on failure like RestoreWindowMessage.
 UINT TaskbarCreatedMessage();
 
-// The registration both make; the product binds RegisterWindowMessageW. Tests bind a failing one,
-// which no real system call can be made to be. Binding forgets the ids cached so far. Returns the
-// function bound before.
-namespace window_messages {
-using RegisterFunction = UINT(WINAPI*)(LPCWSTR name);
-RegisterFunction BindRegisterWindowMessage(RegisterFunction function);
-}  // namespace window_messages
-
-#endif  // ORVANE_HOST_RESTORE_WINDOW_MESSAGE_H_
+#endif  // ORVANE_HOST_REGISTERED_MESSAGES_H_
