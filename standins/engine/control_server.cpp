@@ -10,15 +10,19 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "standins/engine/engine_view_control.h"
 #include "standins/engine/engine_view_objects.h"
 #include "standins/engine/engine_view_records.h"
 #include "standins/engine/messaging_control.h"
@@ -38,6 +42,16 @@ constexpr size_t kMaxLineBytes = 4 * 1024 * 1024;
 constexpr size_t kMaxMessageBytes = 16 * 1024 * 1024;
 
 HWND commandWindow = nullptr;
+
+// Messages the UI thread retrieved, by message: each one is a wake-up for work, which an idle
+// host should not have. Written by the hook and read by `ui-messages`, both on the UI thread.
+HHOOK retrievedHook = nullptr;
+std::map<UINT, uint64_t> retrievedMessages;
+
+// Knobs of engine_view_control.h.
+constexpr DWORD kNoMisreport = MAXDWORD;
+std::atomic<UINT> uiTimeoutMs{kUiTimeoutMs};
+std::atomic<DWORD> misreportNextHandOver{kNoMisreport};
 
 class Handle {
  public:
@@ -273,6 +287,30 @@ std::vector<std::string> Wfp(std::string_view verb, std::string_view rest) {
   return One(lines.empty() ? "error empty answer" : "ok " + lines.front());
 }
 
+LRESULT CALLBACK CountRetrieved(int code, WPARAM wparam, LPARAM lparam) noexcept {
+  // PM_NOREMOVE peeks only look; a message counts once, when it is taken.
+  if (code == HC_ACTION && wparam == PM_REMOVE) {
+    try {
+      ++retrievedMessages[reinterpret_cast<const MSG*>(lparam)->message];
+    } catch (...) {
+    }
+  }
+  return CallNextHookEx(retrievedHook, code, wparam, lparam);
+}
+
+std::vector<std::string> UiMessages() {
+  uint64_t total = 0;
+  std::string counts;
+  for (const auto& [message, count] : retrievedMessages) {
+    total += count;
+    char text[40];
+    std::snprintf(text, sizeof text, " 0x%04x=%llu", message,
+                  static_cast<unsigned long long>(count));
+    counts += text;
+  }
+  return One("ok retrieved=" + std::to_string(total) + counts);
+}
+
 std::vector<std::string> Run(std::string_view line) {
   std::string_view rest = line;
   const std::string_view command = NextWord(rest);
@@ -298,6 +336,20 @@ std::vector<std::string> Run(std::string_view line) {
                " refused=" + std::to_string(StandinMessagingRefusedResponses(messaging)) +
                " dropped=" + std::to_string(StandinMessagingDroppedResponses(messaging)));
   }
+  if (command == "call-log") {
+    const std::string_view setting = NextWord(rest);
+    if (setting != "on" && setting != "off") {
+      return One("error usage: call-log on|off");
+    }
+    if (Messaging() == nullptr) {
+      return One("error no engine");
+    }
+    StandinMessagingSetCallLogging(Messaging(), setting == "on");
+    return One("ok");
+  }
+  if (command == "ui-messages") {
+    return UiMessages();
+  }
   if (command == "engine-log") {
     return Listing(SplitLines(Records::Get().CallLog()));
   }
@@ -307,24 +359,69 @@ std::vector<std::string> Run(std::string_view line) {
   return One("error unknown command");
 }
 
-// One command on its way to the UI thread. Shared, because a client that gave up waiting must
-// not free what the UI thread may still fill.
+// One command on its way to the UI thread.
 struct Job {
   std::string line;
-  std::vector<std::string> reply;
+  std::vector<std::string> reply;  // written by the UI thread before `done`
+  std::atomic<bool> done{false};
 };
+
+// Commands handed to the UI thread and not yet taken up, by number; the message carries only the
+// number. Whoever takes a command out owns carrying it out: the command window when the message
+// reaches it, or the client thread once the hand-over failed, which withdraws it. So a command is
+// carried out at most once, and nothing the window may still see is ever freed: the platform's
+// word on a failed hand-over (a time-out may even come with last error 0) is not proof that the
+// window never got the message.
+class HandOvers {
+ public:
+  uintptr_t Add(std::shared_ptr<Job> job) {
+    const std::lock_guard hold(mutex_);
+    const uintptr_t number = next_++;
+    jobs_.emplace(number, std::move(job));
+    return number;
+  }
+
+  // Null when it was taken already.
+  std::shared_ptr<Job> Take(uintptr_t number) {
+    const std::lock_guard hold(mutex_);
+    const auto found = jobs_.find(number);
+    if (found == jobs_.end()) {
+      return nullptr;
+    }
+    std::shared_ptr<Job> job = std::move(found->second);
+    jobs_.erase(found);
+    return job;
+  }
+
+ private:
+  std::mutex mutex_;
+  uintptr_t next_ = 1;
+  std::map<uintptr_t, std::shared_ptr<Job>> jobs_;
+};
+
+HandOvers& Waiting() {
+  // Never destroyed: client threads may still hand over while the process ends.
+  static HandOvers* const waiting = new HandOvers;
+  return *waiting;
+}
 
 LRESULT CALLBACK CommandWindowProc(HWND window, UINT message, WPARAM wparam,
                                    LPARAM lparam) noexcept {
   if (message != kRunCommandMessage) {
     return DefWindowProcW(window, message, wparam, lparam);
   }
-  // Owned from here on, whether or not the client is still waiting for it.
-  const std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job>*>(lparam));
   try {
-    (*job)->reply = Run((*job)->line);
+    const std::shared_ptr<Job> job = Waiting().Take(static_cast<uintptr_t>(wparam));
+    if (job == nullptr) {
+      return 0;  // withdrawn by a client that stopped waiting for it
+    }
+    try {
+      job->reply = Run(job->line);
+    } catch (...) {
+      job->reply.clear();  // the client reads an empty reply as "error internal"
+    }
+    job->done.store(true, std::memory_order_release);
   } catch (...) {
-    (*job)->reply.clear();  // the client reads an empty reply as "error internal"
   }
   return 1;
 }
@@ -332,17 +429,21 @@ LRESULT CALLBACK CommandWindowProc(HWND window, UINT message, WPARAM wparam,
 std::vector<std::string> RunOnUiThread(std::string line) {
   auto job = std::make_shared<Job>();
   job->line = std::move(line);
-  auto* carried = new std::shared_ptr<Job>(job);
+  const uintptr_t number = Waiting().Add(job);
   DWORD_PTR result = 0;
-  if (SendMessageTimeoutW(commandWindow, kRunCommandMessage, 0, reinterpret_cast<LPARAM>(carried),
-                          SMTO_NORMAL, kUiTimeoutMs, &result) == 0) {
-    // After a time-out the message may still be served and then frees what it carries; when it
-    // could not be sent at all, nobody else will.
-    if (GetLastError() != ERROR_TIMEOUT) {
-      delete carried;
-      return One("error engine gone");
-    }
-    return One("error busy");
+  const bool sent = SendMessageTimeoutW(commandWindow, kRunCommandMessage, number, 0, SMTO_NORMAL,
+                                        uiTimeoutMs, &result) != 0;
+  DWORD error = sent ? ERROR_SUCCESS : GetLastError();
+  if (const DWORD misreport = misreportNextHandOver.exchange(kNoMisreport);
+      misreport != kNoMisreport) {
+    error = misreport;
+  }
+  if (Waiting().Take(number) != nullptr) {
+    // Withdrawn before the window took it up: it never runs now.
+    return One(error == ERROR_TIMEOUT ? "error busy" : "error engine gone");
+  }
+  if (!job->done.load(std::memory_order_acquire)) {
+    return One("error busy");  // taken up, still running on the UI thread
   }
   if (job->reply.empty()) {
     return One("error internal");
@@ -482,6 +583,8 @@ void StartControlServerIfAsked() {
     Records::Get().Append("control: no command window");
     return;
   }
+  // Sent messages (the commands among them) are not retrieved and do not count.
+  retrievedHook = SetWindowsHookExW(WH_GETMESSAGE, CountRetrieved, nullptr, GetCurrentThreadId());
   std::string narrow;
   for (const wchar_t c : name) {
     narrow += c < 0x80 ? static_cast<char>(c) : '?';
@@ -490,4 +593,17 @@ void StartControlServerIfAsked() {
   std::thread(Listen, std::move(name)).detach();
 }
 
+void ResetControlKnobs() {
+  uiTimeoutMs = kUiTimeoutMs;
+  misreportNextHandOver = kNoMisreport;
+}
+
 }  // namespace standin_engine
+
+extern "C" void StandinEngineSetControlTimeout(UINT timeout_ms) {
+  standin_engine::uiTimeoutMs = timeout_ms == 0 ? standin_engine::kUiTimeoutMs : timeout_ms;
+}
+
+extern "C" void StandinEngineMisreportNextControlHandOver(DWORD error) {
+  standin_engine::misreportNextHandOver = error;
+}

@@ -12,6 +12,9 @@ namespace standin_engine {
 // messaging and views belong to that thread.
 void StartControlServerIfAsked();
 
+// Restores the knobs of the pipe's hand-over to the UI thread (StandinEngineReset).
+void ResetControlKnobs();
+
 }  // namespace standin_engine
 
 #endif  // ORVANE_STANDINS_ENGINE_CONTROL_SERVER_H_

@@ -65,6 +65,15 @@ struct EngineMessaging::State {
     FlutterDesktopBinaryReply reply = nullptr;
     void* user_data = nullptr;
   };
+  struct Activity {
+    void (*callback)(void*) = nullptr;
+    void* user_data = nullptr;
+    void operator()() const {
+      if (callback != nullptr) {
+        callback(user_data);
+      }
+    }
+  };
 
   FlutterDesktopMessenger* messenger = nullptr;
 
@@ -79,6 +88,12 @@ struct EngineMessaging::State {
   std::vector<HostCall> log;
   size_t refused = 0;
   size_t dropped = 0;
+  Activity activity;
+
+  Activity CurrentActivity() {
+    std::lock_guard hold(mutex);
+    return activity;
+  }
 
   // Caller holds `mutex`. A full log is not worth failing the host's call for.
   void Log(HostCall call) noexcept {
@@ -221,10 +236,15 @@ bool SendFromHost(FlutterDesktopMessengerRef messenger, const char* channel, con
   }
   try {
     bool sent = false;
+    EngineMessaging::State::Activity activity;
     WithState(messenger, [&](EngineMessaging::State& state) {
       sent = state.AcceptHostMessage(channel, message, message_size, with_reply_kind, reply,
                                      user_data);
+      activity = state.CurrentActivity();
     });
+    if (sent) {
+      activity();
+    }
     return sent;
   } catch (...) {
     return false;
@@ -384,6 +404,11 @@ bool EngineMessaging::HasHandler(std::string_view channel) const {
   return state_->handlers.find(channel) != state_->handlers.end();
 }
 
+void EngineMessaging::SetHostActivityCallback(void (*callback)(void*), void* user_data) {
+  std::lock_guard hold(state_->mutex);
+  state_->activity = State::Activity{callback, user_data};
+}
+
 void* EngineMessaging::HandlerUserData(std::string_view channel) const {
   std::lock_guard hold(state_->mutex);
   auto found = state_->handlers.find(channel);
@@ -470,9 +495,12 @@ void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRef messenger, co
     return;
   }
   try {
+    EngineMessaging::State::Activity activity;
     standin::WithState(messenger, [&](EngineMessaging::State& state) {
       state.SetHandler(channel, callback, user_data);
+      activity = state.CurrentActivity();
     });
+    activity();
   } catch (...) {
   }
 }

@@ -112,6 +112,11 @@ class EngineMessaging {
   [[nodiscard]] bool AnswerHostMessage(uint64_t id, std::span<const uint8_t> reply);
 
   [[nodiscard]] bool HasHandler(std::string_view channel) const;
+  // Runs `callback(user_data)` after each host call that set or removed a handler or sent a
+  // message, on the host's thread and with no lock held, so that the application's side can wait
+  // for the host without polling. Null stops it; a host call under way may still run the previous
+  // one once.
+  void SetHostActivityCallback(void (*callback)(void*), void* user_data);
   [[nodiscard]] void* HandlerUserData(std::string_view channel) const;
 
   // ---- The engine's life ----

@@ -88,6 +88,14 @@ void StandinEngineSetMonitorDpi(UINT dpi);
 // return. By default it consumes nothing.
 void StandinEngineConsumeTopLevelMessage(UINT message, LRESULT result);
 
+// The control pipe's hand-over of a command to the UI thread (control_server.cpp): how long a
+// client thread waits for the UI thread, 0 for the default of 15 s.
+void StandinEngineSetControlTimeout(UINT timeout_ms);
+// The next hand-over that returns is reported as failed with last error `error`, whatever it
+// really did: Windows may report a failure (a time-out with last error 0) for a message its
+// window serves all the same.
+void StandinEngineMisreportNextControlHandOver(DWORD error);
+
 // ---- Registration record of the stand-in plugin libraries ---------------------------------
 
 // Called by each stand-in plugin's registration function; adds "<function> registrar <name>" to

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "standins/engine/control_server.h"
+
 namespace standin_engine {
 
 namespace {
@@ -195,6 +197,7 @@ std::string Unusable(const void* handle, const char* kind) {
 extern "C" void StandinEngineReset(void) {
   try {
     standin_engine::Records::Get().Reset();
+    standin_engine::ResetControlKnobs();
   } catch (...) {
   }
 }

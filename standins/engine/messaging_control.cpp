@@ -110,6 +110,28 @@ StandinDeliveryStatus StandinMessagingTakeResponse(StandinMessagingRef messaging
   }
 }
 
+void StandinMessagingSetHostActivityCallback(StandinMessagingRef messaging,
+                                             StandinHostActivityCallback callback,
+                                             void* user_data) {
+  if (messaging == nullptr) {
+    return;
+  }
+  try {
+    messaging->messaging.SetHostActivityCallback(callback, user_data);
+  } catch (...) {
+  }
+}
+
+void StandinMessagingSetCallLogging(StandinMessagingRef messaging, bool enabled) {
+  if (messaging == nullptr) {
+    return;
+  }
+  try {
+    messaging->messaging.SetCallLogging(enabled);
+  } catch (...) {
+  }
+}
+
 size_t StandinMessagingHostMessageCount(StandinMessagingRef messaging) {
   if (messaging == nullptr) {
     return 0;

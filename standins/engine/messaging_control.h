@@ -57,6 +57,17 @@ bool StandinMessagingAnswerHostMessage(StandinMessagingRef messaging, uint64_t i
 // Whether the host has a handler on `channel` now.
 bool StandinMessagingHasHandler(StandinMessagingRef messaging, const char* channel);
 
+// Calls `callback(user_data)` after each host call that set or removed a handler or sent a
+// message, on the host's thread and with no lock held; null stops it. A host call under way may
+// still run the previous callback once, so `user_data` should stay valid (a window handle does).
+typedef void (*StandinHostActivityCallback)(void* user_data);
+void StandinMessagingSetHostActivityCallback(StandinMessagingRef messaging,
+                                             StandinHostActivityCallback callback, void* user_data);
+
+// Whether the host's calls are logged (on by default): a long run turns it off, or the log would
+// grow with every call.
+void StandinMessagingSetCallLogging(StandinMessagingRef messaging, bool enabled);
+
 // Deliveries the host has not answered yet.
 size_t StandinMessagingPendingDeliveries(StandinMessagingRef messaging);
 size_t StandinMessagingRefusedResponses(StandinMessagingRef messaging);

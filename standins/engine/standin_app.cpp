@@ -4,6 +4,7 @@
 // exchange returns, as the host answers every call at once.
 #include "standins/engine/standin_app.h"
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -24,8 +25,10 @@ using flutter::EncodableMap;
 using flutter::EncodableValue;
 
 constexpr char kChannel[] = "vpn/native";
-constexpr UINT_PTR kPollTimer = 0x4F52;  // "OR"
-constexpr UINT kPollMs = 100;
+// Private to the view's class (view_functions.cpp has WM_USER + 1): the host did something the
+// application may have to answer. Posted by the messaging side, never on a clock: a stand-in that
+// ticks would hide a host that ticks.
+constexpr UINT kHostActivityMessage = WM_USER + 2;
 constexpr int kConnectId = 1001;
 constexpr int kDisconnectId = 1002;
 constexpr size_t kLogLines = 14;
@@ -47,6 +50,17 @@ struct App {
 };
 
 App* app = nullptr;  // one per process, in the first view
+// One activity message in the queue at a time, however busy the host is.
+std::atomic<bool> activityPosted{false};
+
+// Any thread the host calls on; `window` is the view's, which may be gone by now.
+void OnHostActivity(void* window) {
+  if (!activityPosted.exchange(true)) {
+    if (!PostMessageW(static_cast<HWND>(window), kHostActivityMessage, 0, 0)) {
+      activityPosted = false;
+    }
+  }
+}
 
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
@@ -164,8 +178,9 @@ void Disconnect() {
   app->connected = false;
 }
 
-// Starts once the host has a handler on the channel; then watches what the host sends.
-void Poll() {
+// Starts once the host has a handler on the channel; then answers what the host sends.
+void OnActivity() {
+  activityPosted = false;
   StandinMessagingRef messaging = Messaging();
   if (!app->started) {
     if (!StandinMessagingHasHandler(messaging, kChannel)) {
@@ -248,16 +263,18 @@ void StartStandinAppIfAsked(FlutterDesktopView& view) {
   app->disconnectButton = CreateWindowExW(
       0, L"BUTTON", L"Disconnect", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0, view.window,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kDisconnectId)), module, nullptr);
-  SetTimer(view.window, kPollTimer, kPollMs, nullptr);
   Log(L"Stand-in application: waiting for the host's \"vpn/native\" handler");
+  StandinMessagingSetHostActivityCallback(Messaging(), OnHostActivity, view.window);
+  // The host may have set its handler already.
+  OnHostActivity(view.window);
 }
 
 bool StandinAppHandleMessage(FlutterDesktopView& view, UINT message, WPARAM wparam) {
   if (app == nullptr || app->view != &view) {
     return false;
   }
-  if (message == WM_TIMER && wparam == kPollTimer) {
-    Poll();
+  if (message == kHostActivityMessage) {
+    OnActivity();
     return true;
   }
   if (message == WM_COMMAND && app->started) {
@@ -312,6 +329,7 @@ bool StandinAppPaint(const FlutterDesktopView& view, HDC dc, int width, int heig
 
 void StandinAppForget(const FlutterDesktopView& view) {
   if (app != nullptr && app->view == &view) {
+    StandinMessagingSetHostActivityCallback(Messaging(), nullptr, nullptr);
     delete app;
     app = nullptr;
   }

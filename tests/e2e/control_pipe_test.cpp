@@ -11,11 +11,22 @@
 
 #include "embedding/flutter_windows.h"
 #include "standins/control/control_client.h"
+#include "standins/engine/engine_view_control.h"
 #include "tests/wine/standin_engine_support.h"
 
 namespace {
 
 constexpr wchar_t kPipe[] = L"orvane-control-pipe-test";
+
+// The length of the messenger's call log when the log was switched off.
+size_t callLogWhenOff = 0;
+
+size_t CallLogLength() {
+  return StandinMessagingCallLog(StandinEngineLatestMessaging(), nullptr, 0);
+}
+
+// What reached the "echo" handler, in order.
+std::vector<std::vector<uint8_t>> echoed;
 
 // The host's side: answers "echo" with the message reversed, never answers "silent".
 void OnMessage(FlutterDesktopMessengerRef messenger, const FlutterDesktopMessage* message,
@@ -24,6 +35,7 @@ void OnMessage(FlutterDesktopMessengerRef messenger, const FlutterDesktopMessage
     return;
   }
   std::vector<uint8_t> reply(message->message, message->message + message->message_size);
+  echoed.push_back(reply);
   std::reverse(reply.begin(), reply.end());
   FlutterDesktopMessengerSendResponse(messenger, message->response_handle, reply.data(),
                                       reply.size());
@@ -47,6 +59,7 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
     const char* request;
     const char* reply;  // the first reply line
     void (*before)(FlutterDesktopMessengerRef);
+    DWORD stall_ms = 0;  // how long the engine thread then stops serving its messages
   };
   static const Step steps[] = {
       {"ping", "ok", nullptr},
@@ -78,6 +91,35 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
       {"view", "ok engine=1 view=1 width=320 height=200 frames=", nullptr},
       {"wfp-describe", "error fwpuclnt.dll is not loaded", nullptr},
       {"frobnicate", "error unknown command", nullptr},
+      // A hand-over reported as failed after the window carried the command out: the command
+      // ran once, and its reply is the answer.
+      {"send echo 0a01", "reply 010a",
+       [](FlutterDesktopMessengerRef) { StandinEngineMisreportNextControlHandOver(0); }},
+      {"send echo 0a02", "reply 020a",
+       [](FlutterDesktopMessengerRef) {
+         StandinEngineMisreportNextControlHandOver(ERROR_INVALID_WINDOW_HANDLE);
+       }},
+      {"send echo 0a03", "reply 030a",
+       [](FlutterDesktopMessengerRef) {
+         StandinEngineMisreportNextControlHandOver(ERROR_ACCESS_DENIED);
+       }},
+      {"send echo 0a04", "reply 040a",
+       [](FlutterDesktopMessengerRef) {
+         StandinEngineMisreportNextControlHandOver(ERROR_TIMEOUT);
+       }},
+      // Not taken up in time: answered busy, and never carried out afterwards.
+      {"send echo 0a05", "error busy",
+       [](FlutterDesktopMessengerRef) { StandinEngineSetControlTimeout(200); }, 800},
+      {"send echo 0a06", "reply 060a",
+       [](FlutterDesktopMessengerRef) { StandinEngineSetControlTimeout(0); }},
+      {"call-log", "error usage: call-log on|off", nullptr},
+      {"call-log off", "ok", nullptr},
+      {"send echo 0a07", "reply 070a",
+       [](FlutterDesktopMessengerRef) { callLogWhenOff = CallLogLength(); }},
+      {"call-log on", "ok",
+       [](FlutterDesktopMessengerRef) { EXPECT_EQ(CallLogLength(), callLogWhenOff); }},
+      // This thread's own message loop retrieves them.
+      {"ui-messages", "ok retrieved=", nullptr},
   };
 
   std::atomic<size_t> next{0};
@@ -98,10 +140,12 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
   });
   while (!done) {
     if (ready) {
-      if (steps[next].before != nullptr) {
-        steps[next].before(messenger);
+      const Step& step = steps[next];
+      if (step.before != nullptr) {
+        step.before(messenger);
       }
       ready = false;
+      Sleep(step.stall_ms);
     }
     standin_test::PumpFor(5);
   }
@@ -117,6 +161,12 @@ TEST(ControlPipe, CarriesOutADriversRequestsOnTheEngineThread) {
   EXPECT_EQ(replies[15], (std::vector<std::string>{"lines 2", "1 vpn/native 07ff", "2 other "}));
   EXPECT_EQ(replies[16], (std::vector<std::string>{"lines 1", "2 other "}));
   EXPECT_NE(replies[17][0].find("hosted=0 visible=0"), std::string::npos);
+  EXPECT_NE(replies.back()[0], "ok retrieved=0");
+  for (uint8_t tail = 1; tail <= 6; ++tail) {
+    const std::vector<uint8_t> sent{0x0a, tail};
+    EXPECT_EQ(std::count(echoed.begin(), echoed.end(), sent), tail == 5 ? 0 : 1)
+        << "times 0a0" << int{tail} << " reached the handler";
+  }
 
   FlutterDesktopViewControllerDestroy(controller);
   // With the engine gone the pipe stays, and says so instead of touching freed state.

@@ -131,6 +131,33 @@ TEST(StandinEngine, HostMessagesAreRecordedAndAnsweredOnce) {
   EXPECT_TRUE(engine.HostMessages()[1].answered);
 }
 
+TEST(StandinEngine, ReportsHostActivityAfterItsEffectAndOutsideItsLocks) {
+  EngineMessaging engine;
+  // What the application's side sees from inside the callback: it may read the messaging there
+  // (which takes its locks), and the host's call has already taken effect.
+  struct Seen {
+    EngineMessaging* engine;
+    std::vector<std::pair<bool, size_t>> calls;  // handler set, messages sent
+  } seen{&engine, {}};
+  engine.SetHostActivityCallback(
+      [](void* user_data) {
+        auto* s = static_cast<Seen*>(user_data);
+        s->calls.emplace_back(s->engine->HasHandler("vpn/native"),
+                              s->engine->HostMessages().size());
+      },
+      &seen);
+  Captured captured;
+  const Bytes payload{1};
+  FlutterDesktopMessengerSetCallback(engine.messenger(), "vpn/native", Capture, &captured);
+  EXPECT_TRUE(FlutterDesktopMessengerSend(engine.messenger(), "vpn/native", payload.data(), 1));
+  EXPECT_FALSE(FlutterDesktopMessengerSend(engine.messenger(), nullptr, payload.data(), 1));
+  FlutterDesktopMessengerSetCallback(engine.messenger(), "vpn/native", nullptr, nullptr);
+  engine.SetHostActivityCallback(nullptr, nullptr);
+  EXPECT_TRUE(FlutterDesktopMessengerSend(engine.messenger(), "vpn/native", payload.data(), 1));
+  // The refused send and everything after the callback was removed report nothing.
+  EXPECT_EQ(seen.calls, (std::vector<std::pair<bool, size_t>>{{true, 0}, {true, 1}, {false, 1}}));
+}
+
 TEST(StandinEngine, UnavailableMessengerSendsNothingAndDropsResponses) {
   EngineMessaging engine;
   Captured captured;
