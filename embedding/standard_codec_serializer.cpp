@@ -47,7 +47,8 @@ constexpr uint64_t kMaxSize = std::numeric_limits<uint32_t>::max();
 // decodes exactly as the format describes, while an absurd count costs neither memory nor time.
 constexpr size_t kShortReadAllowance = 16;
 
-constexpr uint32_t kSizeBits = std::numeric_limits<size_t>::digits;
+// Room a list makes before its first element, whatever count it declares.
+constexpr size_t kReserveAhead = 16;
 
 // What the nested values of a derived serializer are read from: the same stream, carrying the
 // nesting depth across the virtual ReadValue, which has no room for it.
@@ -152,6 +153,19 @@ class ValueReader {
 
   void ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out);
 
+  // The next capacity of a full list of `size` elements that declares `count`: doubled, but
+  // never past the count, nor past what the bytes left can still fill (each element present
+  // takes at least its tag byte; a few more may read past the end). The last growth thus lands
+  // near the true length, and a growing list holds at most about twice its elements, old and
+  // new storage together, at its peak.
+  size_t GrownCapacity(size_t size, size_t count) const {
+    size_t grown = std::min(count, 2 * size);
+    if (const std::optional<size_t> remaining = Remaining()) {
+      grown = std::min(grown, size + *remaining + kShortReadAllowance);
+    }
+    return std::max(grown, size + 1);
+  }
+
   // Becomes the next nested value where a value is constructed from it (a map node's key).
   struct NestedValue {
     ValueReader* reader;
@@ -243,13 +257,14 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
 
   if (type == kList) {
     auto& list = out.emplace<EncodableList>();
-    // Room for as many elements as there are bytes left would, with every open list doing the
-    // same, claim those bytes once per level. Halving the claim at each level keeps all open
-    // reservations together within twice the bytes left; a list that outgrows it just grows.
-    const std::optional<size_t> remaining = Remaining();
-    const size_t room = remaining && depth < kSizeBits ? *remaining >> depth : 0;
-    list.reserve(std::min(count, room));
+    // A declared count proves nothing, so the list holds room only for what has been read and a
+    // few more; a hostile count then costs nothing, and no open list can claim the bytes left
+    // for itself while its children use them too.
+    list.reserve(std::min(count, kReserveAhead));
     for (size_t read = 0; another(read); ++read) {
+      if (list.size() == list.capacity()) {
+        list.reserve(GrownCapacity(list.size(), count));
+      }
       ReadNested(depth + 1, list.emplace_back());
     }
     return;

@@ -17,11 +17,11 @@ namespace flutter {
 //
 // Reading never throws for bad input: each undecodable piece writes one diagnostic line and reads
 // as a defined value. Hostile input is bounded: a list or map nested more than kMaxNestingDepth
-// deep reads as null, and nothing is allocated or reserved beyond what the bytes present can
-// fill, so decoding a message costs memory in proportion to its size, not to the sizes it
-// declares. A string or typed list longer than what is left reads as empty (as zeros when it is
-// short), a list or map whose elements run past the end stops after a few of them; the failed
-// reads report themselves as any short read does.
+// deep reads as null, lists and maps grow as their elements are read, and nothing is allocated
+// beyond what the bytes present can fill, so decoding a message costs memory in proportion to
+// its size, not to the sizes it declares. A string or typed list longer than what is left reads as
+// empty (as zeros when it is short), a list or map whose elements run past the end stops after a
+// few of them; the failed reads report themselves as any short read does.
 class StandardCodecSerializer {
  public:
   // Lists and maps inside lists and maps; a real channel message nests a handful of levels.
