@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <typeinfo>
@@ -289,33 +290,150 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
   }
 }
 
-template <typename T>
-void WriteArray(const StandardCodecSerializer& serializer, const std::vector<T>& elements,
-                uint8_t alignment, ByteStreamWriter* stream) {
-  serializer.WriteSize(elements.size(), stream);
-  if (alignment != 0) {
-    stream->PadToAlignment(alignment);
-  }
-  if (!elements.empty()) {
-    stream->WriteBytes(reinterpret_cast<const uint8_t*>(elements.data()),
-                       elements.size() * sizeof(T));
-  }
-}
+// Writes values for one serializer to one writer; the counterpart of ValueReader. Instantiated
+// for the buffer writer, whose operations then inline, and for any other writer through its
+// virtual operations. Nested values of the standard serializer are written by direct recursion;
+// a derived serializer gets every nested value through its own WriteValue.
+template <typename Writer>
+class ValueWriter {
+ public:
+  ValueWriter(const StandardCodecSerializer& serializer, Writer* stream, bool standard)
+      : serializer_(serializer), stream_(stream), standard_(standard) {}
 
-// The element or pair count of a value, for those that carry a size field.
-std::optional<size_t> SizeFieldOf(const EncodableValue& value) {
-  return std::visit(
-      [](const auto& content) -> std::optional<size_t> {
-        using T = std::decay_t<decltype(content)>;
-        if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, bool> ||
-                      std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t> ||
-                      std::is_same_v<T, double> || std::is_same_v<T, CustomValue>) {
-          return std::nullopt;
-        } else {
-          return content.size();
+  void Write(const EncodableValue& value);
+
+ private:
+  void WriteNested(const EncodableValue& value) {
+    if (standard_) {
+      Write(value);
+    } else {
+      serializer_.WriteValue(value, stream_);
+    }
+  }
+
+  template <typename T>
+  void WriteNumber(T number) {
+    stream_->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
+  }
+
+  void WriteSize(size_t size) {
+    if (size < 254) {
+      stream_->WriteByte(static_cast<uint8_t>(size));
+    } else if (size <= 0xFFFF) {
+      stream_->WriteByte(254);
+      WriteNumber(static_cast<uint16_t>(size));
+    } else {
+      stream_->WriteByte(255);
+      WriteNumber(static_cast<uint32_t>(size));
+    }
+  }
+
+  // The tag of a value with a size field, unless the size has no wire form: rather than send a
+  // length that disagrees with the payload, which would garble everything after it, the value
+  // then goes out as null.
+  bool WriteSizedTag(uint8_t tag, size_t size) {
+    if (size > kMaxSize) {
+      WriteDiagnosticLine("Value too large in StandardCodecSerializer::WriteValue: " +
+                          std::to_string(size) + " elements");
+      stream_->WriteByte(kNull);
+      return false;
+    }
+    stream_->WriteByte(tag);
+    WriteSize(size);
+    return true;
+  }
+
+  // A string, byte list or typed list: the size, the padding (also when empty), then all
+  // elements with one WriteBytes.
+  template <typename Content>
+  void WriteArray(uint8_t tag, const Content& elements, uint8_t alignment) {
+    if (!WriteSizedTag(tag, elements.size())) {
+      return;
+    }
+    if (alignment != 0) {
+      stream_->PadToAlignment(alignment);
+    }
+    if (!elements.empty()) {
+      stream_->WriteBytes(reinterpret_cast<const uint8_t*>(elements.data()),
+                          elements.size() * sizeof(typename Content::value_type));
+    }
+  }
+
+  const StandardCodecSerializer& serializer_;
+  Writer* const stream_;
+  const bool standard_;
+};
+
+template <typename Writer>
+void ValueWriter<Writer>::Write(const EncodableValue& value) {
+  switch (value.index()) {
+    case 0:
+      stream_->WriteByte(kNull);
+      return;
+    case 1:
+      stream_->WriteByte(*std::get_if<bool>(&value) ? kTrue : kFalse);
+      return;
+    case 2:
+      stream_->WriteByte(kInt32);
+      WriteNumber(*std::get_if<int32_t>(&value));
+      return;
+    case 3:
+      stream_->WriteByte(kInt64);
+      WriteNumber(*std::get_if<int64_t>(&value));
+      return;
+    case 4:
+      stream_->WriteByte(kFloat64);
+      stream_->PadToAlignment(8);
+      WriteNumber(*std::get_if<double>(&value));
+      return;
+    case 5:
+      WriteArray(kString, *std::get_if<std::string>(&value), 0);
+      return;
+    case 6:
+      WriteArray(kUInt8List, *std::get_if<std::vector<uint8_t>>(&value), 0);
+      return;
+    case 7:
+      WriteArray(kInt32List, *std::get_if<std::vector<int32_t>>(&value), 4);
+      return;
+    case 8:
+      WriteArray(kInt64List, *std::get_if<std::vector<int64_t>>(&value), 8);
+      return;
+    case 9:
+      WriteArray(kFloat64List, *std::get_if<std::vector<double>>(&value), 8);
+      return;
+    case 10: {
+      const EncodableList& list = *std::get_if<EncodableList>(&value);
+      if (WriteSizedTag(kList, list.size())) {
+        for (const EncodableValue& element : list) {
+          WriteNested(element);
         }
-      },
-      static_cast<const EncodableValue::Variant&>(value));
+      }
+      return;
+    }
+    case 11: {
+      const EncodableMap& map = *std::get_if<EncodableMap>(&value);
+      if (WriteSizedTag(kMap, map.size())) {
+        for (const auto& [key, element] : map) {
+          WriteNested(key);
+          WriteNested(element);
+        }
+      }
+      return;
+    }
+    case 12:
+      stream_->WriteByte(kNull);
+      WriteDiagnosticLine(
+          "Unhandled custom type in StandardCodecSerializer::WriteValue. "
+          "Custom types require codec extensions.");
+      return;
+    case 13:
+      WriteArray(kFloat32List, *std::get_if<std::vector<float>>(&value), 4);
+      return;
+    default:
+      // Only a value left empty by a throwing assignment gets here; it has no content to send.
+      stream_->WriteByte(kNull);
+      return;
+  }
 }
 
 }  // namespace
@@ -332,99 +450,30 @@ EncodableValue StandardCodecSerializer::ReadValue(ByteStreamReader* stream) cons
 
 void StandardCodecSerializer::WriteValue(const EncodableValue& value,
                                          ByteStreamWriter* stream) const {
-  // A size beyond 32 bits has no wire form; rather than send a length that disagrees with the
-  // payload, which would garble everything after it, the value goes out as null.
-  if (const std::optional<size_t> size = SizeFieldOf(value); size && *size > kMaxSize) {
-    WriteDiagnosticLine("Value too large in StandardCodecSerializer::WriteValue: " +
-                        std::to_string(*size) + " elements");
-    stream->WriteByte(kNull);
+  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
+  if (typeid(*stream) == typeid(ByteBufferStreamWriter)) {
+    auto* buffer = static_cast<ByteBufferStreamWriter*>(stream);
+    ValueWriter<ByteBufferStreamWriter>(*this, buffer, standard).Write(value);
+  } else {
+    ValueWriter<ByteStreamWriter>(*this, stream, standard).Write(value);
+  }
+}
+
+void StandardCodecSerializer::WriteStringValue(std::string_view text,
+                                               ByteStreamWriter* stream) const {
+  if (typeid(*this) != typeid(StandardCodecSerializer)) {
+    // A derived serializer sees the string as a value, as it sees every other.
+    WriteValue(EncodableValue(std::string(text)), stream);
     return;
   }
-  if (const auto* boolean = std::get_if<bool>(&value)) {
-    stream->WriteByte(*boolean ? kTrue : kFalse);
+  if (text.size() > kMaxSize) {
+    WriteValue(EncodableValue(std::string(text)), stream);  // reports it and writes null
     return;
   }
-  switch (value.index()) {
-    case 0:
-      stream->WriteByte(kNull);
-      return;
-    case 2: {
-      stream->WriteByte(kInt32);
-      const int32_t number = std::get<int32_t>(value);
-      stream->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
-      return;
-    }
-    case 3: {
-      stream->WriteByte(kInt64);
-      const int64_t number = std::get<int64_t>(value);
-      stream->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
-      return;
-    }
-    case 4: {
-      stream->WriteByte(kFloat64);
-      stream->PadToAlignment(8);
-      const double number = std::get<double>(value);
-      stream->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
-      return;
-    }
-    case 5: {
-      stream->WriteByte(kString);
-      const std::string& text = std::get<std::string>(value);
-      WriteSize(text.size(), stream);
-      if (!text.empty()) {
-        stream->WriteBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-      }
-      return;
-    }
-    case 6:
-      stream->WriteByte(kUInt8List);
-      WriteArray(*this, std::get<std::vector<uint8_t>>(value), 0, stream);
-      return;
-    case 7:
-      stream->WriteByte(kInt32List);
-      WriteArray(*this, std::get<std::vector<int32_t>>(value), 4, stream);
-      return;
-    case 8:
-      stream->WriteByte(kInt64List);
-      WriteArray(*this, std::get<std::vector<int64_t>>(value), 8, stream);
-      return;
-    case 9:
-      stream->WriteByte(kFloat64List);
-      WriteArray(*this, std::get<std::vector<double>>(value), 8, stream);
-      return;
-    case 10: {
-      stream->WriteByte(kList);
-      const EncodableList& list = std::get<EncodableList>(value);
-      WriteSize(list.size(), stream);
-      for (const EncodableValue& element : list) {
-        WriteValue(element, stream);
-      }
-      return;
-    }
-    case 11: {
-      stream->WriteByte(kMap);
-      const EncodableMap& map = std::get<EncodableMap>(value);
-      WriteSize(map.size(), stream);
-      for (const auto& [key, element] : map) {
-        WriteValue(key, stream);
-        WriteValue(element, stream);
-      }
-      return;
-    }
-    case 12:
-      stream->WriteByte(kNull);
-      WriteDiagnosticLine(
-          "Unhandled custom type in StandardCodecSerializer::WriteValue. "
-          "Custom types require codec extensions.");
-      return;
-    case 13:
-      stream->WriteByte(kFloat32List);
-      WriteArray(*this, std::get<std::vector<float>>(value), 4, stream);
-      return;
-    default:
-      // Only a value left empty by a throwing assignment gets here; it has no content to send.
-      stream->WriteByte(kNull);
-      return;
+  stream->WriteByte(kString);
+  WriteSize(text.size(), stream);
+  if (!text.empty()) {
+    stream->WriteBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
   }
 }
 

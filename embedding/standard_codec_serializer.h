@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "embedding/byte_streams.h"
 #include "embedding/encodable_value.h"
@@ -37,6 +38,10 @@ class StandardCodecSerializer {
 
   // Writes one complete encoded value: tag and payload.
   virtual void WriteValue(const EncodableValue& value, ByteStreamWriter* stream) const;
+
+  // Writes `text` as a string value, exactly as WriteValue of a string value made from it would
+  // (a derived serializer sees that value), without copying the text into a value first.
+  void WriteStringValue(std::string_view text, ByteStreamWriter* stream) const;
 
   // Reads the payload of a value whose tag the caller has already consumed.
   virtual EncodableValue ReadValueOfType(uint8_t type, ByteStreamReader* stream) const;
