@@ -16,6 +16,58 @@ bool operator==(const CustomValue& lhs, const CustomValue& rhs) noexcept {
 
 namespace {
 
+using MapPair = EncodableMap::value_type;
+
+bool KeyLess(const MapPair& lhs, const MapPair& rhs) {
+  return lhs.first < rhs.first;
+}
+
+// Below this many pairs an insertion sort beats std::stable_sort, which allocates a buffer.
+constexpr size_t kInsertionSortLimit = 16;
+
+// Sorts by key and drops every pair whose key is equivalent to an earlier one. Both sorts are
+// stable, which is what keeps the first of equivalent keys in front; and neither relies on the
+// ordering being strict, so keys that are not (NaN) leave the order scrambled at worst, never a
+// read out of range.
+void OrderByKey(std::vector<MapPair>& pairs) {
+  if (std::adjacent_find(pairs.begin(), pairs.end(), [](const MapPair& lhs, const MapPair& rhs) {
+        return !(lhs.first < rhs.first);
+      }) == pairs.end()) {
+    return;  // strictly ascending already: the common case
+  }
+  if (pairs.size() <= kInsertionSortLimit) {
+    for (auto next = pairs.begin() + 1; next != pairs.end(); ++next) {
+      std::rotate(std::upper_bound(pairs.begin(), next, *next, KeyLess), next, next + 1);
+    }
+  } else {
+    std::stable_sort(pairs.begin(), pairs.end(), KeyLess);
+  }
+  pairs.erase(std::unique(pairs.begin(), pairs.end(),
+                          [](const MapPair& lhs, const MapPair& rhs) {
+                            return !(lhs.first < rhs.first) && !(rhs.first < lhs.first);
+                          }),
+              pairs.end());
+}
+
+}  // namespace
+
+EncodableMap::EncodableMap(std::initializer_list<value_type> pairs) : pairs_(pairs) {
+  OrderByKey(pairs_);
+}
+
+EncodableMap::EncodableMap(std::vector<value_type>&& pairs) : pairs_(std::move(pairs)) {
+  OrderByKey(pairs_);
+}
+
+bool operator==(const EncodableMap& lhs, const EncodableMap& rhs) {
+  return std::equal(lhs.begin(), lhs.end(), rhs.begin(), rhs.end(),
+                    [](const MapPair& a, const MapPair& b) {
+                      return a.first == b.first && a.second == b.second;
+                    });
+}
+
+namespace {
+
 // Element by element: the first pair where one is less decides; a pair where neither is less
 // (NaN against anything) counts as equal; then a proper prefix is less.
 template <typename Sequence, typename Compare>
@@ -52,7 +104,7 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
   }
   // Map keys are nearly always strings; spare them the visit.
   if (const auto* left_text = std::get_if<std::string>(&lhs)) {
-    return *left_text <=> *std::get_if<std::string>(&rhs);
+    return internal::CompareText(*left_text, *std::get_if<std::string>(&rhs)) <=> 0;
   }
   return std::visit(
       [&rhs](const auto& left) -> std::partial_ordering {
@@ -70,8 +122,7 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
               left, right,
               [](const EncodableValue& a, const EncodableValue& b) { return a <=> b; });
         } else if constexpr (std::is_same_v<T, std::string>) {
-          // char_traits<char> compares as unsigned char: unsigned bytes, then length.
-          return left <=> right;
+          return internal::CompareText(left, right) <=> 0;
         } else if constexpr (std::is_same_v<T, std::vector<uint8_t>> ||
                              std::is_same_v<T, std::vector<int32_t>> ||
                              std::is_same_v<T, std::vector<int64_t>> ||
@@ -97,11 +148,6 @@ bool operator==(const EncodableValue& lhs, const EncodableValue& rhs) {
         const T& right = *std::get_if<T>(&rhs);
         if constexpr (std::is_same_v<T, std::monostate>) {
           return true;
-        } else if constexpr (std::is_same_v<T, EncodableMap>) {
-          return std::equal(left.begin(), left.end(), right.begin(), right.end(),
-                            [](const auto& a, const auto& b) {
-                              return a.first == b.first && a.second == b.second;
-                            });
         } else if constexpr (std::is_same_v<T, EncodableList>) {
           return std::equal(
               left.begin(), left.end(), right.begin(), right.end(),

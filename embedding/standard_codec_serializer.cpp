@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <type_traits>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include "embedding/diagnostics.h"
 
@@ -142,9 +142,9 @@ class ValueReader {
       // The bytes are there: copy them once, straight into the value, without zeroing first.
       if (bytes <= *remaining) {
         const auto* first = reinterpret_cast<const T*>(stream_->TakeBytes(count));
-        // Built first, then moved in: std::variant emplaces a type whose constructor may throw
-        // by building a whole temporary variant and move-assigning it.
-        out.template emplace<Content>(Content(first, first + count));
+        // Made empty in place, then filled: std::variant emplaces a type whose constructor may
+        // throw by building a whole temporary variant and moving it in.
+        out.template emplace<Content>().assign(first, first + count);
         return;
       }
     }
@@ -154,29 +154,18 @@ class ValueReader {
 
   void ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out);
 
-  // The next capacity of a full list of `size` elements that declares `count`: doubled, but
-  // never past the count, nor past what the bytes left can still fill (each element present
-  // takes at least its tag byte; a few more may read past the end). The last growth thus lands
-  // near the true length, and a growing list holds at most about twice its elements, old and
-  // new storage together, at its peak.
-  size_t GrownCapacity(size_t size, size_t count) const {
+  // The next capacity of a full list or map of `size` elements that declares `count`: doubled,
+  // but never past the count, nor past what the bytes left can still fill (each element present
+  // takes at least `element_bytes`, its tags; a few more may read past the end). The last growth
+  // thus lands near the true length, and a growing container holds at most about twice its
+  // elements, old and new storage together, at its peak.
+  size_t GrownCapacity(size_t size, size_t count, size_t element_bytes) const {
     size_t grown = std::min(count, 2 * size);
     if (const std::optional<size_t> remaining = Remaining()) {
-      grown = std::min(grown, size + *remaining + kShortReadAllowance);
+      grown = std::min(grown, size + *remaining / element_bytes + kShortReadAllowance);
     }
     return std::max(grown, size + 1);
   }
-
-  // Becomes the next nested value where a value is constructed from it (a map node's key).
-  struct NestedValue {
-    ValueReader* reader;
-    uint32_t depth;
-    operator EncodableValue() const {
-      EncodableValue value;
-      reader->ReadNested(depth, value);
-      return value;
-    }
-  };
 
   const StandardCodecSerializer& serializer_;
   Reader* const stream_;
@@ -256,38 +245,35 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
     return !(remaining && *remaining == 0 && ++past_end > kShortReadAllowance);
   };
 
+  // A declared count proves nothing, so a container makes room only for a few elements and
+  // otherwise grows as it reads: a hostile count then costs nothing, and no open container can
+  // claim the bytes left while its children use them too.
   if (type == kList) {
     auto& list = out.emplace<EncodableList>();
-    // A declared count proves nothing, so the list holds room only for what has been read and a
-    // few more; a hostile count then costs nothing, and no open list can claim the bytes left
-    // for itself while its children use them too.
     list.reserve(std::min(count, kReserveAhead));
     for (size_t read = 0; another(read); ++read) {
       if (list.size() == list.capacity()) {
-        list.reserve(GrownCapacity(list.size(), count));
+        list.reserve(GrownCapacity(list.size(), count, 1));
       }
       ReadNested(depth + 1, list.emplace_back());
     }
     return;
   }
 
-  auto& map = out.emplace<EncodableMap>();
+  // The pairs are read in sequence and ordered once at the end, where a repeated key keeps its
+  // first occurrence: well-formed maps from this encoder arrive in key order, those from the
+  // application in its own order.
+  std::vector<EncodableMap::value_type> pairs;
+  pairs.reserve(std::min(count, kReserveAhead));
   for (size_t read = 0; another(read); ++read) {
-    // The key is read straight into the new map node, and goes in with a null value that the
-    // next read fills. Well-formed maps arrive in key order, so the end is the right hint and
-    // insertion costs two comparisons.
-    const size_t size_before = map.size();
-    auto pair = map.emplace_hint(map.end(), std::piecewise_construct,
-                                 std::forward_as_tuple(NestedValue{this, depth + 1}),
-                                 std::forward_as_tuple());
-    if (map.size() != size_before) {
-      ReadNested(depth + 1, pair->second);
-    } else {
-      // The first occurrence of a key wins; this value is read and dropped.
-      EncodableValue dropped;
-      ReadNested(depth + 1, dropped);
+    if (pairs.size() == pairs.capacity()) {
+      pairs.reserve(GrownCapacity(pairs.size(), count, 2));
     }
+    auto& pair = pairs.emplace_back();
+    ReadNested(depth + 1, pair.first);
+    ReadNested(depth + 1, pair.second);
   }
+  out.emplace<EncodableMap>(std::move(pairs));
 }
 
 // Writes values for one serializer to one writer; the counterpart of ValueReader. Instantiated

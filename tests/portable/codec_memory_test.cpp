@@ -193,6 +193,10 @@ const HostileShape kShapes[] = {
      [](size_t size) {
        return Filled(Concat({Bytes("0D"), Size32(1u << 30)}), Bytes("07 00 00"), size);
      }},
+    {"map cycling through three keys out of order",
+     [](size_t size) {
+       return Filled(Concat({Bytes("0D"), Size32(1u << 30)}), Bytes("02 00 01 00 00 00"), size);
+     }},
 };
 
 // Per byte of message. A list of nulls needs one of the value model's elements per byte, and a
