@@ -92,6 +92,9 @@ class ByteBufferStreamReader final : public ByteStreamReader {
 
   // Where the next read starts; may lie past the end after an alignment skip.
   uint64_t position() const noexcept { return position_; }
+  // The whole buffer, for callers that look ahead without reading.
+  const uint8_t* data() const noexcept { return bytes_; }
+  uint64_t size() const noexcept { return size_; }
 
   // The diagnostic of a read past the end; out of line, off the hot path. Public for the
   // serializer, which reports a read it knows will fail instead of allocating for it.

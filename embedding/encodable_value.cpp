@@ -1,7 +1,10 @@
 #include "embedding/encodable_value.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace flutter {
 
@@ -22,13 +25,38 @@ bool KeyLess(const MapPair& lhs, const MapPair& rhs) {
   return lhs.first < rhs.first;
 }
 
-// Below this many pairs an insertion sort beats std::stable_sort, which allocates a buffer.
+// Below this many pairs an insertion sort in place is the cheapest.
 constexpr size_t kInsertionSortLimit = 16;
+
+bool EquivalentKeys(const MapPair& lhs, const MapPair& rhs) {
+  return !(lhs.first < rhs.first) && !(rhs.first < lhs.first);
+}
+
+// Puts pairs[order[k]] at k for every k, in place, following the permutation's cycles.
+// `order` is a permutation of the indices; it is used up.
+void Permute(std::vector<MapPair>& pairs, std::vector<uint32_t>& order) {
+  for (size_t start = 0; start < pairs.size(); ++start) {
+    if (order[start] == start) {
+      continue;
+    }
+    MapPair held = std::move(pairs[start]);
+    size_t at = start;
+    while (order[at] != start) {
+      const size_t from = order[at];
+      pairs[at] = std::move(pairs[from]);
+      order[at] = static_cast<uint32_t>(at);
+      at = from;
+    }
+    pairs[at] = std::move(held);
+    order[at] = static_cast<uint32_t>(at);
+  }
+}
 
 // Sorts by key and drops every pair whose key is equivalent to an earlier one. Both sorts are
 // stable, which is what keeps the first of equivalent keys in front; and neither relies on the
 // ordering being strict, so keys that are not (NaN) leave the order scrambled at worst, never a
-// read out of range.
+// read out of range. A long map sorts its indices and then moves each pair once into place:
+// sorting the pairs themselves would take a buffer as large as the map.
 void OrderByKey(std::vector<MapPair>& pairs) {
   if (std::adjacent_find(pairs.begin(), pairs.end(), [](const MapPair& lhs, const MapPair& rhs) {
         return !(lhs.first < rhs.first);
@@ -39,14 +67,30 @@ void OrderByKey(std::vector<MapPair>& pairs) {
     for (auto next = pairs.begin() + 1; next != pairs.end(); ++next) {
       std::rotate(std::upper_bound(pairs.begin(), next, *next, KeyLess), next, next + 1);
     }
-  } else {
-    std::stable_sort(pairs.begin(), pairs.end(), KeyLess);
+    pairs.erase(std::unique(pairs.begin(), pairs.end(), EquivalentKeys), pairs.end());
+    return;
   }
-  pairs.erase(std::unique(pairs.begin(), pairs.end(),
-                          [](const MapPair& lhs, const MapPair& rhs) {
-                            return !(lhs.first < rhs.first) && !(rhs.first < lhs.first);
-                          }),
-              pairs.end());
+  // A map has fewer than 2^32 pairs: its size field has 32 bits.
+  std::vector<uint32_t> order(pairs.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    order[i] = static_cast<uint32_t>(i);
+  }
+  std::stable_sort(order.begin(), order.end(), [&pairs](uint32_t lhs, uint32_t rhs) {
+    return pairs[lhs].first < pairs[rhs].first;
+  });
+  // The first of each run of equivalent keys is kept; the others go to the end, to be dropped.
+  std::vector<uint32_t> dropped;
+  size_t kept = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (kept != 0 && EquivalentKeys(pairs[order[kept - 1]], pairs[order[i]])) {
+      dropped.push_back(order[i]);
+    } else {
+      order[kept++] = order[i];
+    }
+  }
+  std::copy(dropped.begin(), dropped.end(), order.begin() + static_cast<std::ptrdiff_t>(kept));
+  Permute(pairs, order);
+  pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(kept), pairs.end());
 }
 
 }  // namespace

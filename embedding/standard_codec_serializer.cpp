@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -154,6 +155,14 @@ class ValueReader {
 
   void ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out);
 
+  // How many of the next `count` elements (of `values_each` values: 1 for a list, 2 for a map's
+  // pairs) lie in the buffer in full and hold no list or map. Found by looking ahead without
+  // reading; it stops at the first value that is a list or map, unknown, or cut short, so its
+  // work is bounded by the bytes of those elements. Room for exactly these costs nothing the
+  // message does not carry, and spares a long flat list or map its growth. Only for the buffer
+  // reader and the standard serializer (a derived one may give tags meanings of its own).
+  size_t CountFlatValues(size_t count, size_t values_each) const;
+
   // The next capacity of a full list or map of `size` elements that declares `count`: doubled,
   // but never past the count, nor past what the bytes left can still fill (each element present
   // takes at least `element_bytes`, its tags; a few more may read past the end). The last growth
@@ -224,6 +233,105 @@ void ValueReader<Reader>::Read(uint8_t type, uint32_t depth, EncodableValue& out
 }
 
 template <typename Reader>
+size_t ValueReader<Reader>::CountFlatValues(size_t count, size_t values_each) const {
+  if constexpr (!kInPlace) {
+    return 0;
+  } else {
+    if (!standard_ || count <= kReserveAhead) {
+      return 0;  // the fixed room already covers a short container
+    }
+    const uint8_t* const bytes = stream_->data();
+    const uint64_t end = stream_->size();
+    uint64_t at = stream_->position();
+    enum class Skip { kWhole, kCutShort, kNotFlat };
+    // The size field at `at`, moving past it; nothing when it is cut short.
+    auto size_field = [&]() -> std::optional<uint64_t> {
+      if (at >= end) {
+        return std::nullopt;
+      }
+      const uint8_t first = bytes[at++];
+      const size_t width = first < 254 ? 0 : (first == 254 ? 2 : 4);
+      if (width > end - at) {
+        return std::nullopt;
+      }
+      if (width == 0) {
+        return first;
+      }
+      uint32_t size = 0;
+      std::memcpy(&size, bytes + at, width);
+      at += width;
+      return size;
+    };
+    // Moves past the value at `at`, as reading it would.
+    auto skip = [&]() {
+      const uint8_t tag = bytes[at++];
+      uint64_t elements = 1;
+      uint64_t width = 0;
+      switch (tag) {
+        case kNull:
+        case kTrue:
+        case kFalse:
+          return Skip::kWhole;
+        case kInt32:
+          width = 4;
+          break;
+        case kInt64:
+          width = 8;
+          break;
+        case kFloat64:
+          at += (8 - at % 8) % 8;
+          width = 8;
+          break;
+        case kLargeInt:
+        case kString:
+        case kUInt8List:
+        case kInt32List:
+        case kFloat32List:
+        case kInt64List:
+        case kFloat64List: {
+          const std::optional<uint64_t> size = size_field();
+          if (!size) {
+            return Skip::kCutShort;
+          }
+          elements = *size;
+          if (tag == kInt32List || tag == kFloat32List) {
+            width = 4;
+          } else if (tag == kInt64List || tag == kFloat64List) {
+            width = 8;
+          } else {
+            width = 1;
+          }
+          if (width != 1) {
+            at += (width - at % width) % width;
+          }
+          break;
+        }
+        default:
+          return Skip::kNotFlat;  // a list, a map or unknown
+      }
+      if (at > end || elements * width > end - at) {
+        return Skip::kCutShort;
+      }
+      at += elements * width;
+      return Skip::kWhole;
+    };
+    const uint64_t wanted = static_cast<uint64_t>(count) * values_each;
+    uint64_t values = 0;
+    Skip last = Skip::kWhole;
+    while (values < wanted && at < end && (last = skip()) == Skip::kWhole) {
+      ++values;
+    }
+    size_t present = static_cast<size_t>(values / values_each);
+    if (last != Skip::kNotFlat && values < wanted) {
+      // Cut short by the end: the container goes on to read one element cut short, then its
+      // few elements past the end.
+      present += std::min(count - present, kShortReadAllowance + 1);
+    }
+    return present;
+  }
+}
+
+template <typename Reader>
 void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out) {
   // Lists and maps recurse; past the depth limit the container reads as null and, as for an
   // unknown tag, nothing after its tag is consumed. The stack stays bounded whatever comes in.
@@ -245,12 +353,12 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
     return !(remaining && *remaining == 0 && ++past_end > kShortReadAllowance);
   };
 
-  // A declared count proves nothing, so a container makes room only for a few elements and
-  // otherwise grows as it reads: a hostile count then costs nothing, and no open container can
-  // claim the bytes left while its children use them too.
+  // A declared count proves nothing, so a container makes room only for a few elements and for
+  // those it has seen in full, and otherwise grows as it reads: a hostile count then costs
+  // nothing, and no open container can claim the bytes left while its children use them too.
   if (type == kList) {
     auto& list = out.emplace<EncodableList>();
-    list.reserve(std::min(count, kReserveAhead));
+    list.reserve(std::max(std::min(count, kReserveAhead), CountFlatValues(count, 1)));
     for (size_t read = 0; another(read); ++read) {
       if (list.size() == list.capacity()) {
         list.reserve(GrownCapacity(list.size(), count, 1));
@@ -264,7 +372,7 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
   // first occurrence: well-formed maps from this encoder arrive in key order, those from the
   // application in its own order.
   std::vector<EncodableMap::value_type> pairs;
-  pairs.reserve(std::min(count, kReserveAhead));
+  pairs.reserve(std::max(std::min(count, kReserveAhead), CountFlatValues(count, 2)));
   for (size_t read = 0; another(read); ++read) {
     if (pairs.size() == pairs.capacity()) {
       pairs.reserve(GrownCapacity(pairs.size(), count, 2));
