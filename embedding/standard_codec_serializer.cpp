@@ -573,6 +573,15 @@ void StandardCodecSerializer::WriteStringValue(std::string_view text,
 
 EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
                                                         ByteStreamReader* stream) const {
+  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
+  EncodableValue value;
+  // The buffer reader is looked for first: a type_info comparison that fails may compare the
+  // two names character by character.
+  if (typeid(*stream) == typeid(ByteBufferStreamReader)) {
+    auto* buffer = static_cast<ByteBufferStreamReader*>(stream);
+    ValueReader<ByteBufferStreamReader>(*this, buffer, standard).Read(type, 0, value);
+    return value;
+  }
   // A derived serializer's nested value arrives here through its own hook, with the depth of the
   // list or map around it.
   uint32_t depth = 0;
@@ -581,8 +590,6 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
     depth = nested->depth();
     stream = nested->inner();
   }
-  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
-  EncodableValue value;
   if (typeid(*stream) == typeid(ByteBufferStreamReader)) {
     auto* buffer = static_cast<ByteBufferStreamReader*>(stream);
     ValueReader<ByteBufferStreamReader>(*this, buffer, standard).Read(type, depth, value);
