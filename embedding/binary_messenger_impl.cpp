@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "embedding/diagnostics.h"
+#include "embedding/recycled_storage.h"
 
 namespace flutter {
 namespace {
@@ -45,12 +46,12 @@ void RespondIfAvailable(FlutterDesktopMessengerRef messenger,
 
 // What every copy of one incoming message's reply shares: a reference that keeps the engine's
 // messenger alive (the reply may outlive the engine), the message's response handle, and whether
-// the message has been answered.
+// the message has been answered. Freed with the last copy of the reply.
 //
 // The answered flag is deliberately shared rather than kept per copy: were each copy to hold its
 // own handle, a handler that copied its reply and called both copies would send two responses on
 // one handle, and the engine frees a handle with its first response.
-class IncomingReplyState {
+class IncomingReplyState : public internal::RecycledStorage<IncomingReplyState> {
  public:
   IncomingReplyState(FlutterDesktopMessengerRef messenger,
                      const FlutterDesktopMessageResponseHandle* response_handle) noexcept
@@ -72,21 +73,37 @@ class IncomingReplyState {
     RespondIfAvailable(messenger_, response_handle_, data, size, &answered_);
   }
 
+  void AddOwner() noexcept { owners_.fetch_add(1, std::memory_order_relaxed); }
+  // True for the last owner, which then deletes the state.
+  bool DropOwner() noexcept { return owners_.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
  private:
   FlutterDesktopMessengerRef messenger_;
   const FlutterDesktopMessageResponseHandle* response_handle_;
   std::atomic<bool> answered_{false};
+  std::atomic<size_t> owners_{1};
 };
 
-// The BinaryReply handed to the handler of an incoming message. It may be copied, kept and
-// called later or from another thread.
-class IncomingReply {
+// The BinaryReply handed to the handler of an incoming message: one owner of the shared state.
+// It may be copied, kept and called later or from another thread.
+class IncomingReply : public internal::RecycledStorage<IncomingReply> {
  public:
-  explicit IncomingReply(std::shared_ptr<IncomingReplyState> state) : state_(std::move(state)) {}
+  // Takes over the state's first owner.
+  explicit IncomingReply(IncomingReplyState* state) noexcept : state_(state) {}
+  IncomingReply(const IncomingReply& other) noexcept : state_(other.state_) { state_->AddOwner(); }
+  IncomingReply(IncomingReply&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+  IncomingReply& operator=(const IncomingReply&) = delete;
+  IncomingReply& operator=(IncomingReply&&) = delete;
+  ~IncomingReply() {
+    if (state_ != nullptr && state_->DropOwner()) {
+      delete state_;
+    }
+  }
+
   void operator()(const uint8_t* data, size_t size) const noexcept { state_->Respond(data, size); }
 
  private:
-  std::shared_ptr<IncomingReplyState> state_;
+  IncomingReplyState* state_;
 };
 
 // The engine's reply to a message sent with a reply: runs the caller's BinaryReply once and frees
@@ -147,9 +164,9 @@ void DispatchIncomingMessage(FlutterDesktopMessengerRef messenger,
   }
   bool reply_made = false;
   try {
-    auto state = std::make_shared<IncomingReplyState>(messenger, message->response_handle);
+    IncomingReply owner(new IncomingReplyState(messenger, message->response_handle));
     reply_made = true;
-    BinaryReply reply = IncomingReply(std::move(state));
+    BinaryReply reply = std::move(owner);
     // Our own reference for the length of the call: the entry may be reassigned, erased or
     // destroyed with the messenger while the handler runs.
     const auto* entry = static_cast<const std::shared_ptr<BinaryMessageHandler>*>(user_data);

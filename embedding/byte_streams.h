@@ -92,6 +92,9 @@ class ByteBufferStreamReader final : public ByteStreamReader {
 
   // Where the next read starts; may lie past the end after an alignment skip.
   uint64_t position() const noexcept { return position_; }
+  // The whole buffer, for callers that look ahead without reading.
+  const uint8_t* data() const noexcept { return bytes_; }
+  uint64_t size() const noexcept { return size_; }
 
   // The diagnostic of a read past the end; out of line, off the hot path. Public for the
   // serializer, which reports a read it knows will fail instead of allocating for it.
@@ -104,13 +107,29 @@ class ByteBufferStreamReader final : public ByteStreamReader {
 };
 
 // Appends to a byte array that the caller owns; the writer's position is the array's length.
+// Defined here for the same reason as the reader: the serializer recognises this writer and
+// inlines its operations.
 class ByteBufferStreamWriter final : public ByteStreamWriter {
  public:
-  explicit ByteBufferStreamWriter(std::vector<uint8_t>* buffer) noexcept;
+  explicit ByteBufferStreamWriter(std::vector<uint8_t>* buffer) noexcept : buffer_(*buffer) {}
 
-  void WriteByte(uint8_t byte) override;
-  void WriteBytes(const uint8_t* bytes, size_t length) override;
-  void PadToAlignment(uint8_t alignment) override;
+  void WriteByte(uint8_t byte) override { buffer_.push_back(byte); }
+
+  void WriteBytes(const uint8_t* bytes, size_t length) override {
+    if (length != 0) {
+      buffer_.insert(buffer_.end(), bytes, bytes + length);
+    }
+  }
+
+  void PadToAlignment(uint8_t alignment) override {
+    if (alignment == 0) {
+      return;
+    }
+    const size_t remainder = buffer_.size() % alignment;
+    if (remainder != 0) {
+      buffer_.resize(buffer_.size() + (alignment - remainder), 0);
+    }
+  }
 
  private:
   std::vector<uint8_t>& buffer_;

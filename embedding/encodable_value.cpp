@@ -1,7 +1,10 @@
 #include "embedding/encodable_value.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace flutter {
 
@@ -12,6 +15,99 @@ bool operator<(const CustomValue& lhs, const CustomValue& rhs) noexcept {
 
 bool operator==(const CustomValue& lhs, const CustomValue& rhs) noexcept {
   return &lhs == &rhs;
+}
+
+namespace {
+
+using MapPair = EncodableMap::value_type;
+
+bool KeyLess(const MapPair& lhs, const MapPair& rhs) {
+  return lhs.first < rhs.first;
+}
+
+// Below this many pairs an insertion sort in place is the cheapest.
+constexpr size_t kInsertionSortLimit = 16;
+
+bool EquivalentKeys(const MapPair& lhs, const MapPair& rhs) {
+  return !(lhs.first < rhs.first) && !(rhs.first < lhs.first);
+}
+
+// Puts pairs[order[k]] at k for every k, in place, following the permutation's cycles.
+// `order` is a permutation of the indices; it is used up.
+void Permute(std::vector<MapPair>& pairs, std::vector<uint32_t>& order) {
+  for (size_t start = 0; start < pairs.size(); ++start) {
+    if (order[start] == start) {
+      continue;
+    }
+    MapPair held = std::move(pairs[start]);
+    size_t at = start;
+    while (order[at] != start) {
+      const size_t from = order[at];
+      pairs[at] = std::move(pairs[from]);
+      order[at] = static_cast<uint32_t>(at);
+      at = from;
+    }
+    pairs[at] = std::move(held);
+    order[at] = static_cast<uint32_t>(at);
+  }
+}
+
+// Sorts by key and drops every pair whose key is equivalent to an earlier one. Both sorts are
+// stable, which is what keeps the first of equivalent keys in front; and neither relies on the
+// ordering being strict, so keys that are not (NaN) leave the order scrambled at worst, never a
+// read out of range. A long map sorts its indices and then moves each pair once into place:
+// sorting the pairs themselves would take a buffer as large as the map.
+void OrderByKey(std::vector<MapPair>& pairs) {
+  if (std::adjacent_find(pairs.begin(), pairs.end(), [](const MapPair& lhs, const MapPair& rhs) {
+        return !(lhs.first < rhs.first);
+      }) == pairs.end()) {
+    return;  // strictly ascending already: the common case
+  }
+  if (pairs.size() <= kInsertionSortLimit) {
+    for (auto next = pairs.begin() + 1; next != pairs.end(); ++next) {
+      std::rotate(std::upper_bound(pairs.begin(), next, *next, KeyLess), next, next + 1);
+    }
+    pairs.erase(std::unique(pairs.begin(), pairs.end(), EquivalentKeys), pairs.end());
+    return;
+  }
+  // A map has fewer than 2^32 pairs: its size field has 32 bits.
+  std::vector<uint32_t> order(pairs.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    order[i] = static_cast<uint32_t>(i);
+  }
+  std::stable_sort(order.begin(), order.end(), [&pairs](uint32_t lhs, uint32_t rhs) {
+    return pairs[lhs].first < pairs[rhs].first;
+  });
+  // The first of each run of equivalent keys is kept; the others go to the end, to be dropped.
+  std::vector<uint32_t> dropped;
+  size_t kept = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (kept != 0 && EquivalentKeys(pairs[order[kept - 1]], pairs[order[i]])) {
+      dropped.push_back(order[i]);
+    } else {
+      order[kept++] = order[i];
+    }
+  }
+  std::copy(dropped.begin(), dropped.end(), order.begin() + static_cast<std::ptrdiff_t>(kept));
+  Permute(pairs, order);
+  pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(kept), pairs.end());
+}
+
+}  // namespace
+
+EncodableMap::EncodableMap(std::initializer_list<value_type> pairs) : pairs_(pairs) {
+  OrderByKey(pairs_);
+}
+
+EncodableMap::EncodableMap(std::vector<value_type>&& pairs) : pairs_(std::move(pairs)) {
+  OrderByKey(pairs_);
+}
+
+bool operator==(const EncodableMap& lhs, const EncodableMap& rhs) {
+  return std::equal(lhs.begin(), lhs.end(), rhs.begin(), rhs.end(),
+                    [](const MapPair& a, const MapPair& b) {
+                      return a.first == b.first && a.second == b.second;
+                    });
 }
 
 namespace {
@@ -52,7 +148,7 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
   }
   // Map keys are nearly always strings; spare them the visit.
   if (const auto* left_text = std::get_if<std::string>(&lhs)) {
-    return *left_text <=> *std::get_if<std::string>(&rhs);
+    return internal::CompareText(*left_text, *std::get_if<std::string>(&rhs)) <=> 0;
   }
   return std::visit(
       [&rhs](const auto& left) -> std::partial_ordering {
@@ -70,8 +166,7 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
               left, right,
               [](const EncodableValue& a, const EncodableValue& b) { return a <=> b; });
         } else if constexpr (std::is_same_v<T, std::string>) {
-          // char_traits<char> compares as unsigned char: unsigned bytes, then length.
-          return left <=> right;
+          return internal::CompareText(left, right) <=> 0;
         } else if constexpr (std::is_same_v<T, std::vector<uint8_t>> ||
                              std::is_same_v<T, std::vector<int32_t>> ||
                              std::is_same_v<T, std::vector<int64_t>> ||
@@ -97,11 +192,6 @@ bool operator==(const EncodableValue& lhs, const EncodableValue& rhs) {
         const T& right = *std::get_if<T>(&rhs);
         if constexpr (std::is_same_v<T, std::monostate>) {
           return true;
-        } else if constexpr (std::is_same_v<T, EncodableMap>) {
-          return std::equal(left.begin(), left.end(), right.begin(), right.end(),
-                            [](const auto& a, const auto& b) {
-                              return a.first == b.first && a.second == b.second;
-                            });
         } else if constexpr (std::is_same_v<T, EncodableList>) {
           return std::equal(
               left.begin(), left.end(), right.begin(), right.end(),

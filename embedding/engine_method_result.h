@@ -10,6 +10,7 @@
 #include "embedding/binary_messenger.h"
 #include "embedding/method_codec.h"
 #include "embedding/method_result.h"
+#include "embedding/recycled_storage.h"
 
 namespace flutter {
 
@@ -32,8 +33,10 @@ class OneShotReply {
   BinaryReply reply_;
 };
 
+// Made and dropped once per incoming call, so its storage is recycled.
 template <typename T>
-class EngineMethodResult : public MethodResult<T> {
+class EngineMethodResult : public MethodResult<T>,
+                           public internal::RecycledStorage<EngineMethodResult<T>> {
  public:
   // `codec` is the channel's, which outlives every call on it.
   EngineMethodResult(BinaryReply reply, const MethodCodec<T>* codec)

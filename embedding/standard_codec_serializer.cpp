@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
-#include <tuple>
+#include <string_view>
 #include <type_traits>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include "embedding/diagnostics.h"
 
@@ -47,7 +49,8 @@ constexpr uint64_t kMaxSize = std::numeric_limits<uint32_t>::max();
 // decodes exactly as the format describes, while an absurd count costs neither memory nor time.
 constexpr size_t kShortReadAllowance = 16;
 
-constexpr uint32_t kSizeBits = std::numeric_limits<size_t>::digits;
+// Room a list makes before its first element, whatever count it declares.
+constexpr size_t kReserveAhead = 16;
 
 // What the nested values of a derived serializer are read from: the same stream, carrying the
 // nesting depth across the virtual ReadValue, which has no room for it.
@@ -140,9 +143,9 @@ class ValueReader {
       // The bytes are there: copy them once, straight into the value, without zeroing first.
       if (bytes <= *remaining) {
         const auto* first = reinterpret_cast<const T*>(stream_->TakeBytes(count));
-        // Built first, then moved in: std::variant emplaces a type whose constructor may throw
-        // by building a whole temporary variant and move-assigning it.
-        out.template emplace<Content>(Content(first, first + count));
+        // Made empty in place, then filled: std::variant emplaces a type whose constructor may
+        // throw by building a whole temporary variant and moving it in.
+        out.template emplace<Content>().assign(first, first + count);
         return;
       }
     }
@@ -152,16 +155,26 @@ class ValueReader {
 
   void ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out);
 
-  // Becomes the next nested value where a value is constructed from it (a map node's key).
-  struct NestedValue {
-    ValueReader* reader;
-    uint32_t depth;
-    operator EncodableValue() const {
-      EncodableValue value;
-      reader->ReadNested(depth, value);
-      return value;
+  // How many of the next `count` elements (of `values_each` values: 1 for a list, 2 for a map's
+  // pairs) lie in the buffer in full and hold no list or map. Found by looking ahead without
+  // reading; it stops at the first value that is a list or map, unknown, or cut short, so its
+  // work is bounded by the bytes of those elements. Room for exactly these costs nothing the
+  // message does not carry, and spares a long flat list or map its growth. Only for the buffer
+  // reader and the standard serializer (a derived one may give tags meanings of its own).
+  size_t CountFlatValues(size_t count, size_t values_each) const;
+
+  // The next capacity of a full list or map of `size` elements that declares `count`: doubled,
+  // but never past the count, nor past what the bytes left can still fill (each element present
+  // takes at least `element_bytes`, its tags; a few more may read past the end). The last growth
+  // thus lands near the true length, and a growing container holds at most about twice its
+  // elements, old and new storage together, at its peak.
+  size_t GrownCapacity(size_t size, size_t count, size_t element_bytes) const {
+    size_t grown = std::min(count, 2 * size);
+    if (const std::optional<size_t> remaining = Remaining()) {
+      grown = std::min(grown, size + *remaining / element_bytes + kShortReadAllowance);
     }
-  };
+    return std::max(grown, size + 1);
+  }
 
   const StandardCodecSerializer& serializer_;
   Reader* const stream_;
@@ -220,6 +233,105 @@ void ValueReader<Reader>::Read(uint8_t type, uint32_t depth, EncodableValue& out
 }
 
 template <typename Reader>
+size_t ValueReader<Reader>::CountFlatValues(size_t count, size_t values_each) const {
+  if constexpr (!kInPlace) {
+    return 0;
+  } else {
+    if (!standard_ || count <= kReserveAhead) {
+      return 0;  // the fixed room already covers a short container
+    }
+    const uint8_t* const bytes = stream_->data();
+    const uint64_t end = stream_->size();
+    uint64_t at = stream_->position();
+    enum class Skip { kWhole, kCutShort, kNotFlat };
+    // The size field at `at`, moving past it; nothing when it is cut short.
+    auto size_field = [&]() -> std::optional<uint64_t> {
+      if (at >= end) {
+        return std::nullopt;
+      }
+      const uint8_t first = bytes[at++];
+      const size_t width = first < 254 ? 0 : (first == 254 ? 2 : 4);
+      if (width > end - at) {
+        return std::nullopt;
+      }
+      if (width == 0) {
+        return first;
+      }
+      uint32_t size = 0;
+      std::memcpy(&size, bytes + at, width);
+      at += width;
+      return size;
+    };
+    // Moves past the value at `at`, as reading it would.
+    auto skip = [&]() {
+      const uint8_t tag = bytes[at++];
+      uint64_t elements = 1;
+      uint64_t width = 0;
+      switch (tag) {
+        case kNull:
+        case kTrue:
+        case kFalse:
+          return Skip::kWhole;
+        case kInt32:
+          width = 4;
+          break;
+        case kInt64:
+          width = 8;
+          break;
+        case kFloat64:
+          at += (8 - at % 8) % 8;
+          width = 8;
+          break;
+        case kLargeInt:
+        case kString:
+        case kUInt8List:
+        case kInt32List:
+        case kFloat32List:
+        case kInt64List:
+        case kFloat64List: {
+          const std::optional<uint64_t> size = size_field();
+          if (!size) {
+            return Skip::kCutShort;
+          }
+          elements = *size;
+          if (tag == kInt32List || tag == kFloat32List) {
+            width = 4;
+          } else if (tag == kInt64List || tag == kFloat64List) {
+            width = 8;
+          } else {
+            width = 1;
+          }
+          if (width != 1) {
+            at += (width - at % width) % width;
+          }
+          break;
+        }
+        default:
+          return Skip::kNotFlat;  // a list, a map or unknown
+      }
+      if (at > end || elements * width > end - at) {
+        return Skip::kCutShort;
+      }
+      at += elements * width;
+      return Skip::kWhole;
+    };
+    const uint64_t wanted = static_cast<uint64_t>(count) * values_each;
+    uint64_t values = 0;
+    Skip last = Skip::kWhole;
+    while (values < wanted && at < end && (last = skip()) == Skip::kWhole) {
+      ++values;
+    }
+    size_t present = static_cast<size_t>(values / values_each);
+    if (last != Skip::kNotFlat && values < wanted) {
+      // Cut short by the end: the container goes on to read one element cut short, then its
+      // few elements past the end.
+      present += std::min(count - present, kShortReadAllowance + 1);
+    }
+    return present;
+  }
+}
+
+template <typename Reader>
 void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableValue& out) {
   // Lists and maps recurse; past the depth limit the container reads as null and, as for an
   // unknown tag, nothing after its tag is consumed. The stack stays bounded whatever comes in.
@@ -241,66 +353,181 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
     return !(remaining && *remaining == 0 && ++past_end > kShortReadAllowance);
   };
 
+  // A declared count proves nothing, so a container makes room only for a few elements and for
+  // those it has seen in full, and otherwise grows as it reads: a hostile count then costs
+  // nothing, and no open container can claim the bytes left while its children use them too.
   if (type == kList) {
     auto& list = out.emplace<EncodableList>();
-    // Room for as many elements as there are bytes left would, with every open list doing the
-    // same, claim those bytes once per level. Halving the claim at each level keeps all open
-    // reservations together within twice the bytes left; a list that outgrows it just grows.
-    const std::optional<size_t> remaining = Remaining();
-    const size_t room = remaining && depth < kSizeBits ? *remaining >> depth : 0;
-    list.reserve(std::min(count, room));
+    list.reserve(std::max(std::min(count, kReserveAhead), CountFlatValues(count, 1)));
     for (size_t read = 0; another(read); ++read) {
+      if (list.size() == list.capacity()) {
+        list.reserve(GrownCapacity(list.size(), count, 1));
+      }
       ReadNested(depth + 1, list.emplace_back());
     }
     return;
   }
 
-  auto& map = out.emplace<EncodableMap>();
+  // The pairs are read in sequence and ordered once at the end, where a repeated key keeps its
+  // first occurrence: well-formed maps from this encoder arrive in key order, those from the
+  // application in its own order.
+  std::vector<EncodableMap::value_type> pairs;
+  pairs.reserve(std::max(std::min(count, kReserveAhead), CountFlatValues(count, 2)));
   for (size_t read = 0; another(read); ++read) {
-    // The key is read straight into the new map node, and goes in with a null value that the
-    // next read fills. Well-formed maps arrive in key order, so the end is the right hint and
-    // insertion costs two comparisons.
-    const size_t size_before = map.size();
-    auto pair = map.emplace_hint(map.end(), std::piecewise_construct,
-                                 std::forward_as_tuple(NestedValue{this, depth + 1}),
-                                 std::forward_as_tuple());
-    if (map.size() != size_before) {
-      ReadNested(depth + 1, pair->second);
+    if (pairs.size() == pairs.capacity()) {
+      pairs.reserve(GrownCapacity(pairs.size(), count, 2));
+    }
+    auto& pair = pairs.emplace_back();
+    ReadNested(depth + 1, pair.first);
+    ReadNested(depth + 1, pair.second);
+  }
+  out.emplace<EncodableMap>(std::move(pairs));
+}
+
+// Writes values for one serializer to one writer; the counterpart of ValueReader. Instantiated
+// for the buffer writer, whose operations then inline, and for any other writer through its
+// virtual operations. Nested values of the standard serializer are written by direct recursion;
+// a derived serializer gets every nested value through its own WriteValue.
+template <typename Writer>
+class ValueWriter {
+ public:
+  ValueWriter(const StandardCodecSerializer& serializer, Writer* stream, bool standard)
+      : serializer_(serializer), stream_(stream), standard_(standard) {}
+
+  void Write(const EncodableValue& value);
+
+ private:
+  void WriteNested(const EncodableValue& value) {
+    if (standard_) {
+      Write(value);
     } else {
-      // The first occurrence of a key wins; this value is read and dropped.
-      EncodableValue dropped;
-      ReadNested(depth + 1, dropped);
+      serializer_.WriteValue(value, stream_);
     }
   }
-}
 
-template <typename T>
-void WriteArray(const StandardCodecSerializer& serializer, const std::vector<T>& elements,
-                uint8_t alignment, ByteStreamWriter* stream) {
-  serializer.WriteSize(elements.size(), stream);
-  if (alignment != 0) {
-    stream->PadToAlignment(alignment);
+  template <typename T>
+  void WriteNumber(T number) {
+    stream_->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
   }
-  if (!elements.empty()) {
-    stream->WriteBytes(reinterpret_cast<const uint8_t*>(elements.data()),
-                       elements.size() * sizeof(T));
-  }
-}
 
-// The element or pair count of a value, for those that carry a size field.
-std::optional<size_t> SizeFieldOf(const EncodableValue& value) {
-  return std::visit(
-      [](const auto& content) -> std::optional<size_t> {
-        using T = std::decay_t<decltype(content)>;
-        if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, bool> ||
-                      std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t> ||
-                      std::is_same_v<T, double> || std::is_same_v<T, CustomValue>) {
-          return std::nullopt;
-        } else {
-          return content.size();
+  void WriteSize(size_t size) {
+    if (size < 254) {
+      stream_->WriteByte(static_cast<uint8_t>(size));
+    } else if (size <= 0xFFFF) {
+      stream_->WriteByte(254);
+      WriteNumber(static_cast<uint16_t>(size));
+    } else {
+      stream_->WriteByte(255);
+      WriteNumber(static_cast<uint32_t>(size));
+    }
+  }
+
+  // The tag of a value with a size field, unless the size has no wire form: rather than send a
+  // length that disagrees with the payload, which would garble everything after it, the value
+  // then goes out as null.
+  bool WriteSizedTag(uint8_t tag, size_t size) {
+    if (size > kMaxSize) {
+      WriteDiagnosticLine("Value too large in StandardCodecSerializer::WriteValue: " +
+                          std::to_string(size) + " elements");
+      stream_->WriteByte(kNull);
+      return false;
+    }
+    stream_->WriteByte(tag);
+    WriteSize(size);
+    return true;
+  }
+
+  // A string, byte list or typed list: the size, the padding (also when empty), then all
+  // elements with one WriteBytes.
+  template <typename Content>
+  void WriteArray(uint8_t tag, const Content& elements, uint8_t alignment) {
+    if (!WriteSizedTag(tag, elements.size())) {
+      return;
+    }
+    if (alignment != 0) {
+      stream_->PadToAlignment(alignment);
+    }
+    if (!elements.empty()) {
+      stream_->WriteBytes(reinterpret_cast<const uint8_t*>(elements.data()),
+                          elements.size() * sizeof(typename Content::value_type));
+    }
+  }
+
+  const StandardCodecSerializer& serializer_;
+  Writer* const stream_;
+  const bool standard_;
+};
+
+template <typename Writer>
+void ValueWriter<Writer>::Write(const EncodableValue& value) {
+  switch (value.index()) {
+    case 0:
+      stream_->WriteByte(kNull);
+      return;
+    case 1:
+      stream_->WriteByte(*std::get_if<bool>(&value) ? kTrue : kFalse);
+      return;
+    case 2:
+      stream_->WriteByte(kInt32);
+      WriteNumber(*std::get_if<int32_t>(&value));
+      return;
+    case 3:
+      stream_->WriteByte(kInt64);
+      WriteNumber(*std::get_if<int64_t>(&value));
+      return;
+    case 4:
+      stream_->WriteByte(kFloat64);
+      stream_->PadToAlignment(8);
+      WriteNumber(*std::get_if<double>(&value));
+      return;
+    case 5:
+      WriteArray(kString, *std::get_if<std::string>(&value), 0);
+      return;
+    case 6:
+      WriteArray(kUInt8List, *std::get_if<std::vector<uint8_t>>(&value), 0);
+      return;
+    case 7:
+      WriteArray(kInt32List, *std::get_if<std::vector<int32_t>>(&value), 4);
+      return;
+    case 8:
+      WriteArray(kInt64List, *std::get_if<std::vector<int64_t>>(&value), 8);
+      return;
+    case 9:
+      WriteArray(kFloat64List, *std::get_if<std::vector<double>>(&value), 8);
+      return;
+    case 10: {
+      const EncodableList& list = *std::get_if<EncodableList>(&value);
+      if (WriteSizedTag(kList, list.size())) {
+        for (const EncodableValue& element : list) {
+          WriteNested(element);
         }
-      },
-      static_cast<const EncodableValue::Variant&>(value));
+      }
+      return;
+    }
+    case 11: {
+      const EncodableMap& map = *std::get_if<EncodableMap>(&value);
+      if (WriteSizedTag(kMap, map.size())) {
+        for (const auto& [key, element] : map) {
+          WriteNested(key);
+          WriteNested(element);
+        }
+      }
+      return;
+    }
+    case 12:
+      stream_->WriteByte(kNull);
+      WriteDiagnosticLine(
+          "Unhandled custom type in StandardCodecSerializer::WriteValue. "
+          "Custom types require codec extensions.");
+      return;
+    case 13:
+      WriteArray(kFloat32List, *std::get_if<std::vector<float>>(&value), 4);
+      return;
+    default:
+      // Only a value left empty by a throwing assignment gets here; it has no content to send.
+      stream_->WriteByte(kNull);
+      return;
+  }
 }
 
 }  // namespace
@@ -317,104 +544,44 @@ EncodableValue StandardCodecSerializer::ReadValue(ByteStreamReader* stream) cons
 
 void StandardCodecSerializer::WriteValue(const EncodableValue& value,
                                          ByteStreamWriter* stream) const {
-  // A size beyond 32 bits has no wire form; rather than send a length that disagrees with the
-  // payload, which would garble everything after it, the value goes out as null.
-  if (const std::optional<size_t> size = SizeFieldOf(value); size && *size > kMaxSize) {
-    WriteDiagnosticLine("Value too large in StandardCodecSerializer::WriteValue: " +
-                        std::to_string(*size) + " elements");
-    stream->WriteByte(kNull);
+  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
+  if (typeid(*stream) == typeid(ByteBufferStreamWriter)) {
+    auto* buffer = static_cast<ByteBufferStreamWriter*>(stream);
+    ValueWriter<ByteBufferStreamWriter>(*this, buffer, standard).Write(value);
+  } else {
+    ValueWriter<ByteStreamWriter>(*this, stream, standard).Write(value);
+  }
+}
+
+void StandardCodecSerializer::WriteStringValue(std::string_view text,
+                                               ByteStreamWriter* stream) const {
+  if (typeid(*this) != typeid(StandardCodecSerializer)) {
+    // A derived serializer sees the string as a value, as it sees every other.
+    WriteValue(EncodableValue(std::string(text)), stream);
     return;
   }
-  if (const auto* boolean = std::get_if<bool>(&value)) {
-    stream->WriteByte(*boolean ? kTrue : kFalse);
+  if (text.size() > kMaxSize) {
+    WriteValue(EncodableValue(std::string(text)), stream);  // reports it and writes null
     return;
   }
-  switch (value.index()) {
-    case 0:
-      stream->WriteByte(kNull);
-      return;
-    case 2: {
-      stream->WriteByte(kInt32);
-      const int32_t number = std::get<int32_t>(value);
-      stream->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
-      return;
-    }
-    case 3: {
-      stream->WriteByte(kInt64);
-      const int64_t number = std::get<int64_t>(value);
-      stream->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
-      return;
-    }
-    case 4: {
-      stream->WriteByte(kFloat64);
-      stream->PadToAlignment(8);
-      const double number = std::get<double>(value);
-      stream->WriteBytes(reinterpret_cast<const uint8_t*>(&number), sizeof(number));
-      return;
-    }
-    case 5: {
-      stream->WriteByte(kString);
-      const std::string& text = std::get<std::string>(value);
-      WriteSize(text.size(), stream);
-      if (!text.empty()) {
-        stream->WriteBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-      }
-      return;
-    }
-    case 6:
-      stream->WriteByte(kUInt8List);
-      WriteArray(*this, std::get<std::vector<uint8_t>>(value), 0, stream);
-      return;
-    case 7:
-      stream->WriteByte(kInt32List);
-      WriteArray(*this, std::get<std::vector<int32_t>>(value), 4, stream);
-      return;
-    case 8:
-      stream->WriteByte(kInt64List);
-      WriteArray(*this, std::get<std::vector<int64_t>>(value), 8, stream);
-      return;
-    case 9:
-      stream->WriteByte(kFloat64List);
-      WriteArray(*this, std::get<std::vector<double>>(value), 8, stream);
-      return;
-    case 10: {
-      stream->WriteByte(kList);
-      const EncodableList& list = std::get<EncodableList>(value);
-      WriteSize(list.size(), stream);
-      for (const EncodableValue& element : list) {
-        WriteValue(element, stream);
-      }
-      return;
-    }
-    case 11: {
-      stream->WriteByte(kMap);
-      const EncodableMap& map = std::get<EncodableMap>(value);
-      WriteSize(map.size(), stream);
-      for (const auto& [key, element] : map) {
-        WriteValue(key, stream);
-        WriteValue(element, stream);
-      }
-      return;
-    }
-    case 12:
-      stream->WriteByte(kNull);
-      WriteDiagnosticLine(
-          "Unhandled custom type in StandardCodecSerializer::WriteValue. "
-          "Custom types require codec extensions.");
-      return;
-    case 13:
-      stream->WriteByte(kFloat32List);
-      WriteArray(*this, std::get<std::vector<float>>(value), 4, stream);
-      return;
-    default:
-      // Only a value left empty by a throwing assignment gets here; it has no content to send.
-      stream->WriteByte(kNull);
-      return;
+  stream->WriteByte(kString);
+  WriteSize(text.size(), stream);
+  if (!text.empty()) {
+    stream->WriteBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
   }
 }
 
 EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
                                                         ByteStreamReader* stream) const {
+  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
+  EncodableValue value;
+  // The buffer reader is looked for first: a type_info comparison that fails may compare the
+  // two names character by character.
+  if (typeid(*stream) == typeid(ByteBufferStreamReader)) {
+    auto* buffer = static_cast<ByteBufferStreamReader*>(stream);
+    ValueReader<ByteBufferStreamReader>(*this, buffer, standard).Read(type, 0, value);
+    return value;
+  }
   // A derived serializer's nested value arrives here through its own hook, with the depth of the
   // list or map around it.
   uint32_t depth = 0;
@@ -423,8 +590,6 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
     depth = nested->depth();
     stream = nested->inner();
   }
-  const bool standard = typeid(*this) == typeid(StandardCodecSerializer);
-  EncodableValue value;
   if (typeid(*stream) == typeid(ByteBufferStreamReader)) {
     auto* buffer = static_cast<ByteBufferStreamReader*>(stream);
     ValueReader<ByteBufferStreamReader>(*this, buffer, standard).Read(type, depth, value);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "embedding/byte_streams.h"
 #include "embedding/encodable_value.h"
@@ -17,11 +18,11 @@ namespace flutter {
 //
 // Reading never throws for bad input: each undecodable piece writes one diagnostic line and reads
 // as a defined value. Hostile input is bounded: a list or map nested more than kMaxNestingDepth
-// deep reads as null, and nothing is allocated or reserved beyond what the bytes present can
-// fill, so decoding a message costs memory in proportion to its size, not to the sizes it
-// declares. A string or typed list longer than what is left reads as empty (as zeros when it is
-// short), a list or map whose elements run past the end stops after a few of them; the failed
-// reads report themselves as any short read does.
+// deep reads as null, lists and maps grow as their elements are read, and nothing is allocated
+// beyond what the bytes present can fill, so decoding a message costs memory in proportion to
+// its size, not to the sizes it declares. A string or typed list longer than what is left reads as
+// empty (as zeros when it is short), a list or map whose elements run past the end stops after a
+// few of them; the failed reads report themselves as any short read does.
 class StandardCodecSerializer {
  public:
   // Lists and maps inside lists and maps; a real channel message nests a handful of levels.
@@ -37,6 +38,10 @@ class StandardCodecSerializer {
 
   // Writes one complete encoded value: tag and payload.
   virtual void WriteValue(const EncodableValue& value, ByteStreamWriter* stream) const;
+
+  // Writes `text` as a string value, exactly as WriteValue of a string value made from it would
+  // (a derived serializer sees that value), without copying the text into a value first.
+  void WriteStringValue(std::string_view text, ByteStreamWriter* stream) const;
 
   // Reads the payload of a value whose tag the caller has already consumed.
   virtual EncodableValue ReadValueOfType(uint8_t type, ByteStreamReader* stream) const;

@@ -13,6 +13,13 @@ constexpr uint8_t kSuccessEnvelope = 0;
 constexpr uint8_t kErrorEnvelope = 1;
 // Room for a short call or reply without growing the array.
 constexpr size_t kInitialCapacity = 64;
+
+const EncodableValue kNullValue;
+
+// By reference: `value ? *value : EncodableValue()` would copy the whole tree into a temporary.
+const EncodableValue& ValueOrNull(const EncodableValue* value) {
+  return value != nullptr ? *value : kNullValue;
+}
 }  // namespace
 
 const StandardMethodCodec& StandardMethodCodec::SharedInstance(
@@ -51,8 +58,8 @@ std::vector<uint8_t> StandardMethodCodec::EncodeCall(const MethodCall<EncodableV
   std::vector<uint8_t> message;
   message.reserve(kInitialCapacity);
   ByteBufferStreamWriter stream(&message);
-  serializer_.WriteValue(EncodableValue(call.method_name()), &stream);
-  serializer_.WriteValue(call.arguments() ? *call.arguments() : EncodableValue(), &stream);
+  serializer_.WriteStringValue(call.method_name(), &stream);
+  serializer_.WriteValue(ValueOrNull(call.arguments()), &stream);
   return message;
 }
 
@@ -61,7 +68,7 @@ std::vector<uint8_t> StandardMethodCodec::EncodeSuccess(const EncodableValue* re
   message.reserve(kInitialCapacity);
   ByteBufferStreamWriter stream(&message);
   stream.WriteByte(kSuccessEnvelope);
-  serializer_.WriteValue(result ? *result : EncodableValue(), &stream);
+  serializer_.WriteValue(ValueOrNull(result), &stream);
   return message;
 }
 
@@ -72,10 +79,13 @@ std::vector<uint8_t> StandardMethodCodec::EncodeError(const std::string& error_c
   message.reserve(kInitialCapacity);
   ByteBufferStreamWriter stream(&message);
   stream.WriteByte(kErrorEnvelope);
-  serializer_.WriteValue(EncodableValue(error_code), &stream);
-  serializer_.WriteValue(error_message.empty() ? EncodableValue() : EncodableValue(error_message),
-                         &stream);
-  serializer_.WriteValue(error_details ? *error_details : EncodableValue(), &stream);
+  serializer_.WriteStringValue(error_code, &stream);
+  if (error_message.empty()) {
+    serializer_.WriteValue(kNullValue, &stream);
+  } else {
+    serializer_.WriteStringValue(error_message, &stream);
+  }
+  serializer_.WriteValue(ValueOrNull(error_details), &stream);
   return message;
 }
 

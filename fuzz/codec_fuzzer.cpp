@@ -263,8 +263,8 @@ void CountFree(const volatile void* pointer) {
   g_live_bytes.fetch_sub(static_cast<int64_t>(__sanitizer_get_allocated_size(pointer)));
 }
 
-// Runs `decode` and checks that the heap it needed at its peak stays within a few of the value
-// model's elements per input byte: one element per byte for a list of nulls, and a growing list
+// Runs `decode` and checks that the heap it needed at its peak stays within 128 bytes per input
+// byte: one of the value model's elements per byte for a list of nulls, and a growing list
 // briefly holds its old and new storage.
 template <typename Decode>
 auto WithBoundedHeap(size_t size, Decode decode) {
@@ -273,7 +273,7 @@ auto WithBoundedHeap(size_t size, Decode decode) {
   g_peak_bytes.store(before);
   auto result = decode();
   const int64_t peak = g_peak_bytes.load() - before;
-  Check(!installed || peak <= static_cast<int64_t>(6 * sizeof(EncodableValue) * size + (1 << 20)),
+  Check(!installed || peak <= static_cast<int64_t>(128 * size + (1 << 20)),
         "the peak heap of a decoding follows the input size");
   return result;
 }

@@ -1,5 +1,6 @@
 #include "tests/portable/codec_test_support.h"
 
+#include <algorithm>
 #include <sstream>
 #include <variant>
 
@@ -121,6 +122,13 @@ Decoded DecodeOne(const std::vector<uint8_t>& bytes) {
     decoded.position = reader.position();
   });
   return decoded;
+}
+
+bool SamePairs(const flutter::EncodableMap& map,
+               const std::map<flutter::EncodableValue, flutter::EncodableValue>& reference) {
+  return std::equal(
+      map.begin(), map.end(), reference.begin(), reference.end(),
+      [](const auto& a, const auto& b) { return a.first == b.first && a.second == b.second; });
 }
 
 size_t NestingDepth(const flutter::EncodableValue& value) {

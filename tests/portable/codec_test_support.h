@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ struct Decoded {
   uint64_t position = 0;
 };
 Decoded DecodeOne(const std::vector<uint8_t>& bytes);
+
+// Whether `map` holds exactly the pairs of `reference`, in the same order.
+bool SamePairs(const flutter::EncodableMap& map,
+               const std::map<flutter::EncodableValue, flutter::EncodableValue>& reference);
 
 // How many lists and maps are nested at the deepest point of `value`.
 size_t NestingDepth(const flutter::EncodableValue& value);

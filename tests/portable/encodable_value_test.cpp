@@ -2,7 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "embedding/encodable_value.h"
 #include "tests/portable/codec_test_support.h"
@@ -127,6 +133,98 @@ TEST(EncodableValueTest, StringsAndByteListsOrderAsUnsignedBytesThenLength) {
                    EncodableValue(std::vector<uint8_t>{1, 0}),
                    EncodableValue(std::vector<uint8_t>{0x7f, 0xff}),
                    EncodableValue(std::vector<uint8_t>{0x80})});
+}
+
+TEST(EncodableValueTest, StringsOfEveryLengthOrderAsStdStringDoes) {
+  // Keys that share long prefixes and differ in one byte anywhere, signed and unsigned halves.
+  const char kAlphabet[] = {'\x00', '\x01', 'a', 'b', '\x7f', '\x80', '\xff'};
+  std::mt19937 random(17);
+  auto byte = [&] { return kAlphabet[random() % sizeof(kAlphabet)]; };
+  for (int round = 0; round < 4000; ++round) {
+    std::string left(random() % 25, 'a');
+    for (char& c : left) {
+      c = byte();
+    }
+    std::string right = left;
+    switch (random() % 3) {
+      case 0:
+        if (!right.empty()) {
+          right[random() % right.size()] = byte();
+        }
+        break;
+      case 1:
+        right.resize(random() % 25, byte());
+        break;
+      default:
+        right.push_back(byte());
+        break;
+    }
+    SCOPED_TRACE(testing::Message() << left.size() << " and " << right.size() << " bytes");
+    const int expected = left.compare(right);
+    EXPECT_EQ(EncodableValue(left) < EncodableValue(right), expected < 0);
+    EXPECT_EQ(EncodableValue(right) < EncodableValue(left), expected > 0);
+    EXPECT_EQ((EncodableValue(left) <=> EncodableValue(right)) == 0, expected == 0);
+  }
+}
+
+// Random operations on an EncodableMap and on std::map side by side; both must hold the same
+// pairs in the same order after each.
+TEST(EncodableValueTest, MapKeepsKeysUniqueAndOrderedAsStdMapDoes) {
+  EncodableMap map;
+  std::map<EncodableValue, EncodableValue> reference;
+  std::mt19937 random(5);
+  for (int step = 0; step < 3000; ++step) {
+    const EncodableValue key(static_cast<int32_t>(random() % 40));
+    const EncodableValue value(step);
+    SCOPED_TRACE(testing::Message() << "step " << step);
+    switch (random() % 6) {
+      case 0:
+        map[key] = value;
+        reference[key] = value;
+        break;
+      case 1:
+        EXPECT_EQ(map.insert({key, value}).second, reference.insert({key, value}).second);
+        break;
+      case 2:
+        EXPECT_EQ(map.emplace(key, value).first->second,
+                  reference.emplace(key, value).first->second);
+        break;
+      case 3:
+        EXPECT_EQ(map.insert_or_assign(key, value).second,
+                  reference.insert_or_assign(key, value).second);
+        break;
+      case 4:
+        EXPECT_EQ(map.erase(key), reference.erase(key));
+        break;
+      default:
+        if (const auto found = map.find(key); found != map.end()) {
+          map.erase(found);
+          reference.erase(key);
+        }
+        break;
+    }
+    EXPECT_EQ(map.count(key), reference.count(key));
+    EXPECT_EQ(map.contains(key), reference.count(key) == 1);
+    if (reference.count(key) == 0) {
+      EXPECT_THROW((void)map.at(key), std::out_of_range);
+    }
+    ASSERT_TRUE(orvane_test::SamePairs(map, reference));
+  }
+
+  // Built from pairs in any order, the first of equivalent keys wins, as std::map's own
+  // construction from a sequence has it; with few pairs and with many.
+  for (const int size : {3, 16, 17, 300}) {
+    std::vector<EncodableMap::value_type> pairs;
+    std::map<EncodableValue, EncodableValue> first_wins;
+    for (int i = 0; i < size; ++i) {
+      pairs.emplace_back(static_cast<int32_t>(random() % (size / 2 + 1)), i);
+      first_wins.insert(pairs.back());
+    }
+    const EncodableMap built(std::move(pairs));
+    EXPECT_TRUE(orvane_test::SamePairs(built, first_wins)) << size << " pairs";
+  }
+  const EncodableMap listed{{"b", 1}, {"a", 2}, {"b", 3}};
+  EXPECT_EQ(listed, (EncodableMap{{"a", 2}, {"b", 1}}));
 }
 
 TEST(EncodableValueTest, ListsOrderElementByElementWithPrefixFirst) {

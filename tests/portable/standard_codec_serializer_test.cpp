@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <optional>
+#include <random>
 
 #include "embedding/byte_streams.h"
 #include "embedding/encodable_value.h"
@@ -161,6 +163,36 @@ TEST(StandardCodecSerializerTest, ReadingAcceptsWhatIsNeverWritten) {
   // Keys out of order still build the ordered map.
   decoded = DecodeOne(Bytes("0D 02 07 01 62 01 07 01 61 02"));
   EXPECT_EQ(decoded.value, EncodableValue(EncodableMap{{"a", false}, {"b", true}}));
+}
+
+// Maps arrive in any key order (the application writes its own order) and may repeat keys: they
+// read as the ordered map where the first occurrence of each key won, whatever the order and
+// however many pairs.
+TEST(StandardCodecSerializerTest, MapsReadInAnyKeyOrderKeepTheFirstOfEachKey) {
+  std::mt19937 random(3);
+  for (int round = 0; round < 200; ++round) {
+    const uint32_t pairs = random() % 60;
+    std::vector<uint8_t> bytes = {0x0D, static_cast<uint8_t>(pairs)};
+    std::map<EncodableValue, EncodableValue> first_wins;
+    for (uint32_t i = 0; i < pairs; ++i) {
+      // Runs in order, runs backwards and repeats, next to each other and far apart.
+      const int32_t key = round % 2 == 0 ? static_cast<int32_t>(random() % (pairs / 2 + 1))
+                                         : static_cast<int32_t>(i % 7 == 0 ? i : pairs - i);
+      const std::vector<uint8_t> pair = Concat({Bytes("07 01"),
+                                                {static_cast<uint8_t>('A' + key % 26)},
+                                                Bytes("03"),
+                                                {static_cast<uint8_t>(i), 0, 0, 0}});
+      bytes.insert(bytes.end(), pair.begin(), pair.end());
+      first_wins.emplace(std::string(1, static_cast<char>('A' + key % 26)),
+                         static_cast<int32_t>(i));
+    }
+    const auto decoded = DecodeOne(bytes);
+    SCOPED_TRACE(testing::Message() << "round " << round << ", " << pairs << " pairs");
+    ASSERT_EQ(decoded.lines, Lines{});
+    ASSERT_EQ(decoded.position, bytes.size());
+    const auto& map = std::get<EncodableMap>(decoded.value);
+    EXPECT_TRUE(orvane_test::SamePairs(map, first_wins));
+  }
 }
 
 TEST(StandardCodecSerializerTest, UnknownTagsReadAsNullAndConsumeOnlyTheTag) {
