@@ -112,16 +112,16 @@ class EncodableMap {
   // Takes the pairs in any order and sorts them by key, keeping the first of equivalent keys.
   explicit EncodableMap(std::vector<value_type>&& pairs);
 
-  iterator begin() noexcept { return pairs_.begin(); }
-  iterator end() noexcept { return pairs_.end(); }
-  const_iterator begin() const noexcept { return pairs_.begin(); }
-  const_iterator end() const noexcept { return pairs_.end(); }
-  const_iterator cbegin() const noexcept { return pairs_.cbegin(); }
-  const_iterator cend() const noexcept { return pairs_.cend(); }
+  iterator begin() noexcept;
+  iterator end() noexcept;
+  const_iterator begin() const noexcept;
+  const_iterator end() const noexcept;
+  const_iterator cbegin() const noexcept;
+  const_iterator cend() const noexcept;
 
-  bool empty() const noexcept { return pairs_.empty(); }
-  size_t size() const noexcept { return pairs_.size(); }
-  void clear() noexcept { pairs_.clear(); }
+  bool empty() const noexcept;
+  size_t size() const noexcept;
+  void clear() noexcept;
 
   // The first pair whose key is not less than `key`.
   iterator lower_bound(const EncodableValue& key);
@@ -140,12 +140,10 @@ class EncodableMap {
   // Nothing is inserted when an equivalent key is present; the iterator then points at it.
   std::pair<iterator, bool> insert(value_type pair);
   template <typename... Args>
-  std::pair<iterator, bool> emplace(Args&&... arguments) {
-    return insert(value_type(std::forward<Args>(arguments)...));
-  }
+  std::pair<iterator, bool> emplace(Args&&... arguments);
   template <typename Value>
   std::pair<iterator, bool> insert_or_assign(EncodableValue key, Value&& value);
-  iterator erase(const_iterator position) { return pairs_.erase(position); }
+  iterator erase(const_iterator position);
   size_t erase(const EncodableValue& key);
 
   friend bool operator==(const EncodableMap& lhs, const EncodableMap& rhs);
@@ -231,6 +229,23 @@ class EncodableValue : public internal::EncodableValueVariant {
   // Same alternative and equal content; doubles compare as numbers (NaN is unequal to itself).
   friend bool operator==(const EncodableValue& lhs, const EncodableValue& rhs);
 };
+
+inline EncodableMap::iterator EncodableMap::begin() noexcept { return pairs_.begin(); }
+inline EncodableMap::iterator EncodableMap::end() noexcept { return pairs_.end(); }
+inline EncodableMap::const_iterator EncodableMap::begin() const noexcept { return pairs_.begin(); }
+inline EncodableMap::const_iterator EncodableMap::end() const noexcept { return pairs_.end(); }
+inline EncodableMap::const_iterator EncodableMap::cbegin() const noexcept { return pairs_.cbegin(); }
+inline EncodableMap::const_iterator EncodableMap::cend() const noexcept { return pairs_.cend(); }
+inline bool EncodableMap::empty() const noexcept { return pairs_.empty(); }
+inline size_t EncodableMap::size() const noexcept { return pairs_.size(); }
+inline void EncodableMap::clear() noexcept { pairs_.clear(); }
+template <typename... Args>
+std::pair<EncodableMap::iterator, bool> EncodableMap::emplace(Args&&... arguments) {
+  return insert(value_type(std::forward<Args>(arguments)...));
+}
+inline EncodableMap::iterator EncodableMap::erase(const_iterator position) {
+  return pairs_.erase(position);
+}
 
 inline EncodableMap::iterator EncodableMap::lower_bound(const EncodableValue& key) {
   return std::lower_bound(
