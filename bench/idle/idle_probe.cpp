@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/visible_window.h"
 #include "standins/control/control_client.h"
 
 namespace {
@@ -161,22 +162,6 @@ struct Program {
     return count;
   }
 };
-
-struct Search {
-  DWORD process;
-  HWND found;
-};
-
-BOOL CALLBACK FindVisible(HWND window, LPARAM context) {
-  auto* search = reinterpret_cast<Search*>(context);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner == search->process && IsWindowVisible(window)) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 std::optional<PROCESS_INFORMATION> Start(const std::wstring& exe) {
   const std::wstring directory = exe.substr(0, exe.find_last_of(L'\\'));
@@ -339,9 +324,7 @@ int wmain(int argc, wchar_t** argv) {
     minimal.process = *minimal_process;
     if (!WaitFor(
             [&] {
-              Search search{minimal.process.dwProcessId, nullptr};
-              EnumWindows(&FindVisible, reinterpret_cast<LPARAM>(&search));
-              minimal.window = search.found;
+              minimal.window = bench::VisibleWindowOf(minimal.process.dwProcessId);
               return minimal.window != nullptr;
             },
             30000)) {

@@ -11,23 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/visible_window.h"
+
 namespace {
-
-struct Search {
-  DWORD process;
-  HWND found;
-};
-
-BOOL CALLBACK FindVisible(HWND window, LPARAM context) {
-  auto* search = reinterpret_cast<Search*>(context);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner == search->process && IsWindowVisible(window)) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 // Milliseconds to the first visible window, or a negative number when none showed in 30 s.
 double TimeOneStart(const std::wstring& program) {
@@ -47,12 +33,11 @@ double TimeOneStart(const std::wstring& program) {
   }
   double elapsed = -1;
   for (;;) {
-    Search search{process.dwProcessId, nullptr};
-    EnumWindows(&FindVisible, reinterpret_cast<LPARAM>(&search));
+    const HWND shown = bench::VisibleWindowOf(process.dwProcessId);
     QueryPerformanceCounter(&now);
     const double ms = 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
                       static_cast<double>(frequency.QuadPart);
-    if (search.found != nullptr) {
+    if (shown != nullptr) {
       elapsed = ms;
       break;
     }
