@@ -101,12 +101,13 @@ std::vector<std::string> View() {
   const FlutterDesktopView& view = controller->view;
   RECT client{};
   GetClientRect(view.window, &client);
-  // Once the host has made the view its content, the view's root is the host's window.
+  // Once the host has made the view its content, the view's root is the host's window; before,
+  // the view is a child of the message-only window and its own root.
   const HWND top = GetAncestor(view.window, GA_ROOT);
   line += " view=1 width=" + std::to_string(client.right) +
           " height=" + std::to_string(client.bottom) +
           " frames=" + std::to_string(view.framesDrawn) + " top=" + HandleText(top) +
-          " hosted=" + (top != controller->holder ? "1" : "0") +
+          " hosted=" + (top != view.window ? "1" : "0") +
           " visible=" + (IsWindowVisible(top) ? "1" : "0");
   return One(line);
 }

@@ -49,8 +49,6 @@ struct FlutterDesktopView {
 struct FlutterDesktopViewControllerState {
   int id = 0;
   FlutterDesktopEngine* engine = nullptr;  // owned
-  // A hidden top-level window that holds the view until the host gives it a parent of its own.
-  HWND holder = nullptr;
   FlutterDesktopView view;
 };
 

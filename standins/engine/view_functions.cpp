@@ -21,7 +21,6 @@ namespace standin_engine {
 namespace {
 
 constexpr wchar_t kViewClassName[] = L"OrvaneStandinEngineView";
-constexpr wchar_t kHolderClassName[] = L"OrvaneStandinEngineHolder";
 // Private to the view's own class.
 constexpr UINT kDrawFrameMessage = WM_USER + 1;
 constexpr UINT_PTR kFirstFrameTimer = 0x4646;  // "FF"
@@ -266,12 +265,6 @@ void RegisterWindowClasses() {
     view_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     view_class.lpszClassName = kViewClassName;
     RegisterClassW(&view_class);
-
-    WNDCLASSW holder_class{};
-    holder_class.lpfnWndProc = DefWindowProcW;
-    holder_class.hInstance = ThisModule();
-    holder_class.lpszClassName = kHolderClassName;
-    RegisterClassW(&holder_class);
     return true;
   }();
   (void)registered;
@@ -283,9 +276,6 @@ void DestroyController(FlutterDesktopViewControllerState* controller) {
     DestroyWindow(controller->view.window);
   }
   FreeFrame(controller->view);
-  if (controller->holder != nullptr) {
-    DestroyWindow(controller->holder);
-  }
   FlutterDesktopEngine* engine = controller->engine;
   delete controller;
   if (engine != nullptr) {
@@ -344,18 +334,14 @@ extern "C" FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(
 
     standin_engine::RegisterWindowClasses();
     const HINSTANCE module = standin_engine::ThisModule();
-    controller->holder =
-        CreateWindowExW(WS_EX_TOOLWINDOW, standin_engine::kHolderClassName, L"", WS_POPUP, 0, 0,
-                        width, height, nullptr, nullptr, module, nullptr);
-    if (controller->holder == nullptr) {
-      return refuse("no holder window");
-    }
     controller->view.controller = controller.get();
     controller->view.id = records.NextId();
+    // A child of the message-only window until the host gives it a parent of its own: no
+    // top-level window of the engine's (which Wine would back with an X window) ever exists.
     controller->view.window =
         CreateWindowExW(0, standin_engine::kViewClassName, L"Stand-in engine view",
-                        WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, width, height,
-                        controller->holder, nullptr, module, &controller->view);
+                        WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, width, height, HWND_MESSAGE,
+                        nullptr, module, &controller->view);
     if (controller->view.window == nullptr) {
       return refuse("no view window");
     }
