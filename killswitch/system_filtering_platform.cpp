@@ -12,9 +12,10 @@ namespace {
 // into it answers ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND, which the kill switch turns into
 // false. Nothing is ever called through a null pointer.
 //
-// Searched beside the program first and then in System32, as the loader searched for the imports
-// these replace; never in the current directory or on PATH.
-constexpr DWORD kLibrarySearch = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+// Both are system libraries, and the host runs elevated: only the system folder is searched. A
+// fwpuclnt.dll placed beside orvane.exe (or in the current directory, or on PATH) would otherwise
+// run with the host's rights and answer for the kill switch.
+constexpr DWORD kLibrarySearch = LOAD_LIBRARY_SEARCH_SYSTEM32;
 
 template <typename Function>
 bool Resolve(HMODULE library, const char* name, Function& function) {

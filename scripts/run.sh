@@ -35,8 +35,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
   export LC_ALL=C.UTF-8
 fi
-# The stand-in fwpuclnt.dll beside orvane.exe instead of Wine's own, whose filtering functions
-# fail or crash.
+# The stand-in fwpuclnt.dll (put into the prefix's system folder below) instead of Wine's own,
+# whose filtering functions fail or crash.
 export WINEDLLOVERRIDES="mscoree,mshtml=;fwpuclnt=n"
 # The stand-in engine runs its scripted stand-in application in the view (Connect / Disconnect,
 # the tray menu's toggle) and serves its control pipe, for `standin-control.exe` (README).
@@ -77,6 +77,8 @@ if [ ! -f "$prefix/ready" ]; then
   wineserver -w
   touch "$prefix/ready"
 fi
+# Where the system's fwpuclnt.dll is, the only folder the kill switch loads it from.
+cp "$root/build/windows/system32/fwpuclnt.dll" "$prefix/drive_c/windows/system32/fwpuclnt.dll"
 
 # The host's Unix processes in this prefix.
 host_pids() {

@@ -3,6 +3,11 @@
 #   wine-exec.sh PREFIX_DIR PROGRAM.exe [ARGS...]
 # CMake uses this as the cross-compiling emulator, so ctest runs the Windows tests through it.
 #
+# The DLLs in system32/ beside PREFIX_DIR (the build tree's stand-ins of system libraries Wine lacks,
+# such as fwpuclnt.dll) are put into the prefix's system folder before every start, where the
+# product loads system libraries from; WINEDLLOVERRIDES=NAME=n then makes Wine take them over its
+# own.
+#
 # The prefix is created on first use (flock-guarded, since ctest runs tests in parallel) with
 # Wine's crash dialog switched off: a crashing test must fail, not hang the run. Without a
 # DISPLAY the script starts one Xvfb for the prefix and reuses it; scripts/wine-stop.sh ends it
@@ -24,6 +29,18 @@ if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
 fi
 # No Mono or Gecko install prompts; callers may add their own overrides after ours.
 export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+
+# install_system_dlls FROM TO: each DLL of FROM that TO lacks or holds otherwise, copied beside it
+# and renamed into place, so a process that has the old file mapped keeps it.
+install_system_dlls() {
+  local dll
+  [ -d "$1" ] && [ -d "$2" ] || return 0
+  for dll in "$1"/*.dll; do
+    [ -f "$dll" ] || continue
+    cmp -s "$dll" "$2/${dll##*/}" && continue
+    cp "$dll" "$2/${dll##*/}.new" && mv -f "$2/${dll##*/}.new" "$2/${dll##*/}"
+  done
+}
 
 start_display() {
   local fifo=$prefix/xvfb.fd
@@ -56,6 +73,7 @@ start_display() {
     wineserver -w 9>&-
     touch "$prefix/ready"
   fi
+  install_system_dlls "$(dirname "$prefix")/system32" "$WINEPREFIX/drive_c/windows/system32"
   # A persistent wineserver cuts every later start from ~0.6 s to ~0.1 s. It must not inherit the
   # lock (fd 9) or the caller's output pipe, or it would hold both for its whole life.
   wineserver -p 9>&- </dev/null >/dev/null 2>&1 || true

@@ -7,8 +7,9 @@
 // `capacity - 1` bytes and a NUL (nothing when `text` is null or `capacity` is 0) and return the
 // length the whole text needs, without the NUL: call once with a null buffer to size it.
 //
-// Using it: put fwpuclnt.dll beside the executable and run with WINEDLLOVERRIDES=fwpuclnt=n, or
-// Wine loads its own (whose FwpmEngineOpen0 fails with 1764). A program imports these functions
+// Using it: put fwpuclnt.dll into the Wine prefix's system folder, where the kill switch loads it
+// from (scripts/wine-exec.sh does so for every prefix of the build tree), and run with
+// WINEDLLOVERRIDES=fwpuclnt=n, or Wine loads its own (whose FwpmEngineOpen0 fails with 1764). A program imports these functions
 // through GetProcAddress(GetModuleHandleW(L"fwpuclnt.dll"), "StandinWfpDescribe"); if that finds
 // nothing, the loader took another fwpuclnt.dll. ConvertInterfaceAliasToLuid is not ours: it
 // stays Wine's iphlpapi.dll, which knows the machine's real interfaces.

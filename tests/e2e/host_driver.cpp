@@ -49,8 +49,8 @@ std::vector<std::string> Lines(std::vector<std::string> reply) {
 }
 
 // The stand-ins are chosen through the environment, which the product inherits: the control
-// pipe, the filtering journal, and Wine loading the fwpuclnt.dll beside the executable instead
-// of its own.
+// pipe, the filtering journal, and Wine loading the stand-in fwpuclnt.dll in its system folder
+// instead of its own.
 void PrepareEnvironment(const std::wstring& pipe, const std::wstring& journal) {
   SetEnvironmentVariableW(L"ORVANE_STANDIN_CONTROL", pipe.c_str());
   SetEnvironmentVariableW(L"ORVANE_STANDIN_WFP_JOURNAL", journal.c_str());

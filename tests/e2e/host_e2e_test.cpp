@@ -589,9 +589,21 @@ TEST_F(HostTest, StrayQuitEndsEverythingOnceAsTheExitDoes) {
   EXPECT_EQ(host.Output().find("stand-in engine misuse"), std::string::npos) << host.Output();
 }
 
+// Whether a planted probe (planted_probe.cpp) of this file name was loaded by a process still running.
+bool ProbeLoaded(const wchar_t* file_name) {
+  const HANDLE mark =
+      OpenEventW(SYNCHRONIZE, FALSE, (std::wstring(L"Local\\OrvanePlantedProbe.") + file_name).c_str());
+  if (mark != nullptr) {
+    CloseHandle(mark);
+  }
+  return mark != nullptr;
+}
+
 // The host runs elevated: a library planted in the folder it is started from must not be found by
-// a load by bare name, as the one beside the program still is (the engine loads its own so).
-TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectory) {
+// a load by bare name, as the one beside the program still is (the engine loads its own so); and a
+// system library it loads itself, the filtering platform's, comes from the system folder only,
+// never from beside the program.
+TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectoryNorASystemLibraryBesideIt) {
   wchar_t own_path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, own_path, MAX_PATH);
   const std::wstring probe =
@@ -603,9 +615,11 @@ TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectory) {
       std::wstring(temp) + L"orvane-planted-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring planted = planted_dir + L"\\orvane_planted_probe.dll";
   const std::wstring beside = e2e::BundleDir() + L"\\orvane_beside_probe.dll";
+  const std::wstring system_beside = e2e::BundleDir() + L"\\fwpuclnt.dll";
   CreateDirectoryW(planted_dir.c_str(), nullptr);
   ASSERT_TRUE(CopyFileW(probe.c_str(), planted.c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(probe.c_str(), beside.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(probe.c_str(), system_beside.c_str(), FALSE));
 
   // Without the host's precautions, the system does find it there.
   wchar_t own_directory[MAX_PATH] = {};
@@ -614,6 +628,8 @@ TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectory) {
   const HMODULE found_here = LoadLibraryW(L"orvane_planted_probe.dll");
   SetCurrentDirectoryW(own_directory);
   EXPECT_NE(found_here, nullptr);
+  // and the probe's mark shows a load.
+  EXPECT_TRUE(ProbeLoaded(L"orvane_planted_probe.dll"));
   FreeLibrary(found_here);
 
   SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES",
@@ -625,9 +641,12 @@ TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectory) {
     const std::vector<std::string> log = host.EngineLog();
     EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_planted_probe.dll missing"), 1u);
     EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_beside_probe.dll found"), 1u);
-    // The filtering platform it imports is the stand-in beside it still (Wine's own refuses).
+    // The filtering platform is the stand-in in the system folder (Wine's own refuses, the probe
+    // has none of its functions), and the fwpuclnt.dll beside orvane.exe was never loaded.
     EXPECT_EQ(host.Call("enableKillSwitch", EncodableMap{}), std::optional(SuccessReply(true)));
+    EXPECT_FALSE(ProbeLoaded(L"fwpuclnt.dll"));
   }
+  DeleteFileW(system_beside.c_str());
   DeleteFileW(beside.c_str());
   DeleteFileW(planted.c_str());
   RemoveDirectoryW(planted_dir.c_str());

@@ -1,5 +1,6 @@
-// The product's kill switch on its real platform binding (fwpuclnt.dll, loaded on first use), which
-// here is the stand-in beside this executable, read back through the stand-in's own exports.
+// The product's kill switch on its real platform binding (fwpuclnt.dll, loaded on first use from the
+// system folder), which here is the stand-in put there in Wine's place, read back through the
+// stand-in's own exports.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -69,13 +70,15 @@ class Journal {
 class StandinFwpuclnt : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Loaded by the kill switch's binding on its first call, not at start-up. Wine names even its
-    // own built-in by the file it found beside us, so the read-out exports are what tell that the
-    // stand-in was taken.
+    // Loaded by the kill switch's binding on its first call, not at start-up, and from the system
+    // folder. Wine names its own built-in by that folder too, so the read-out exports are what
+    // tell that the stand-in was taken.
     (void)KillSwitch().IsEnabled();
     module_ = GetModuleHandleW(L"fwpuclnt.dll");
     ASSERT_NE(module_, nullptr);
-    ASSERT_EQ(Directory(module_), Directory(nullptr));
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_EQ(lstrcmpiW(Directory(module_).c_str(), std::wstring(system, length).c_str()), 0);
     describe_ = reinterpret_cast<decltype(describe_)>(
         reinterpret_cast<void*>(GetProcAddress(module_, "StandinWfpDescribe")));
     classify_ = reinterpret_cast<decltype(classify_)>(
