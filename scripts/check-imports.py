@@ -12,123 +12,13 @@ Delay imports are read from the delay-import directory where the linker filled i
 and also found by their descriptors, because GNU ld links a dlltool delay-import library without
 filling that directory in, and objdump then shows nothing of them.
 """
+import os
 import re
 import struct
 import sys
 
-IMPORT_DIRECTORY, DELAY_IMPORT_DIRECTORY = 1, 13
-DLL_NAME = re.compile(rb"[A-Za-z0-9_.\-]+\.dll\Z", re.IGNORECASE)
-FUNCTION_NAME = re.compile(rb"[A-Za-z_?@$][A-Za-z0-9_?@$]*\Z")
-
-
-class Image:
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ":
-            raise ValueError("not a PE image (no MZ header)")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE image (no PE signature)")
-        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
-        optional = pe + 24
-        magic = struct.unpack_from("<H", data, optional)[0]
-        if magic != 0x20B:
-            raise ValueError("not a PE32+ (x86-64) image")
-        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
-        count = struct.unpack_from("<I", data, optional + 108)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i) for i in range(count)]
-        self.sections = []
-        for i in range(sections):
-            _, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, optional + optional_size + 40 * i)
-            self.sections.append((rva, max(vsize, raw_size), raw, raw_size))
-
-    def offset(self, rva, size=1):
-        for start, span, raw, raw_size in self.sections:
-            if start <= rva and rva + size <= start + min(span, raw_size):
-                return raw + rva - start
-        return None
-
-    def c_string(self, rva, limit=512):
-        at = self.offset(rva)
-        if at is None:
-            return None
-        end = self.data.find(b"\0", at, at + limit)
-        return None if end < 0 else self.data[at:end]
-
-    def thunk_names(self, rva):
-        """The names a table of 64-bit thunks (import or delay-import name table) imports."""
-        names = []
-        while True:
-            at = self.offset(rva, 8)
-            if at is None:
-                return None
-            thunk = struct.unpack_from("<Q", self.data, at)[0]
-            if thunk == 0:
-                return names
-            if thunk >> 63:
-                names.append("#%d" % (thunk & 0xFFFF))  # by ordinal
-            else:
-                name = self.c_string((thunk & 0x7FFFFFFF) + 2)
-                if name is None or not FUNCTION_NAME.match(name):
-                    return None
-                names.append(name.decode())
-            rva += 8
-
-    def imports(self):
-        result = set()
-        rva, size = self.directories[IMPORT_DIRECTORY] if len(self.directories) > IMPORT_DIRECTORY else (0, 0)
-        while rva and size:
-            at = self.offset(rva, 20)
-            if at is None:
-                raise ValueError("import directory outside the image")
-            lookup, _, _, name_rva, address = struct.unpack_from("<IIIII", self.data, at)
-            if name_rva == 0:
-                break
-            dll = self.c_string(name_rva).decode().lower()
-            names = self.thunk_names(lookup or address)
-            if names is None:
-                raise ValueError("unreadable import name table of " + dll)
-            result.update((dll, name, "import") for name in names)
-            rva += 20
-        for dll, names in self.delay_descriptors():
-            result.update((dll, name, "delay") for name in names)
-        return result
-
-    def delay_descriptor(self, at):
-        attributes, name_rva, module_rva, address_rva, lookup_rva, bound, unload, stamp = struct.unpack_from(
-            "<8I", self.data, at)
-        if attributes != 1 or bound or unload or stamp:
-            return None
-        if None in (self.offset(module_rva, 8), self.offset(address_rva, 8)):
-            return None
-        name = self.c_string(name_rva)
-        if name is None or not DLL_NAME.match(name):
-            return None
-        names = self.thunk_names(lookup_rva)
-        return (name.decode().lower(), names) if names else None
-
-    def delay_descriptors(self):
-        found = {}
-        rva, size = self.directories[DELAY_IMPORT_DIRECTORY] if len(
-            self.directories) > DELAY_IMPORT_DIRECTORY else (0, 0)
-        candidates = []
-        if rva and size:
-            at = self.offset(rva, size)
-            if at is None:
-                raise ValueError("delay-import directory outside the image")
-            candidates += range(at, at + size - 31, 32)
-        # Descriptors GNU ld did not list: a 32-bit 1 (RVA-based) on a 4-byte boundary, then
-        # addresses inside the image, a library name and a name table that read as such.
-        at = self.data.find(b"\x01\0\0\0")
-        while at >= 0:
-            if at % 4 == 0 and at + 32 <= len(self.data):
-                candidates.append(at)
-            at = self.data.find(b"\x01\0\0\0", at + 1)
-        for at in candidates:
-            descriptor = self.delay_descriptor(at)
-            if descriptor:
-                found[at] = descriptor
-        return found.values()
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pe_image import Image  # noqa: E402
 
 
 def read_lists(paths):

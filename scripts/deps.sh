@@ -12,7 +12,8 @@ packages=(
   libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev
   imagemagick procps
   iproute2 util-linux  # ip and unshare: the tunnel test's network namespace and tun device
-  python3  # draws the icons and checks the committed ones (host/resources/make_app_icon.py)
+  python3  # draws the icons and checks the committed ones; the release steps (scripts/release/)
+  osslsigncode openssl  # signs and verifies the release; the tests' throwaway certificate
 )
 
 missing=()
