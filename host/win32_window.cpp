@@ -7,8 +7,30 @@
 #include "embedding/flutter_windows.h"
 #include "host/platform_seams.h"
 
+namespace {
+
+// dwmapi.dll is not among the libraries Windows always maps from its system folder (the known
+// DLLs): imported, it would be looked for beside orvane.exe first, and the host runs elevated. So
+// it is bound on first use, from the system folder only. Without it the title bar keeps the
+// system's colours, as it does where the attributes are unknown.
+HRESULT WINAPI SystemDwmSetWindowAttribute(HWND window, DWORD attribute, LPCVOID value,
+                                           DWORD value_size) noexcept {
+  static const auto bound = []() noexcept -> decltype(&DwmSetWindowAttribute) {
+    const HMODULE library = LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Through void(*)() because a direct cast between unrelated function types draws a warning.
+    return library == nullptr
+               ? nullptr
+               : reinterpret_cast<decltype(&DwmSetWindowAttribute)>(reinterpret_cast<void (*)()>(
+                     GetProcAddress(library, "DwmSetWindowAttribute")));
+  }();
+  return bound == nullptr ? HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND)
+                          : bound(window, attribute, value, value_size);
+}
+
+}  // namespace
+
 platform_seams::Seam<platform_seams::SetWindowAttributeFunction>
-    platform_seams::dwmSetWindowAttribute{&DwmSetWindowAttribute};
+    platform_seams::dwmSetWindowAttribute{&SystemDwmSetWindowAttribute};
 
 namespace {
 

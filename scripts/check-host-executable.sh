@@ -3,8 +3,8 @@
 # delay-import tables, is one the engine's or a plugin's published list names
 # (tests/foreign_build/*.def) or a documented Windows function of scripts/system-imports.txt, by
 # name; the engine and the plugins are among its libraries and none of them is delay-loaded;
-# neither table names the filtering platform or the IP helper library, which the kill switch loads
-# on first use; it carries its process manifest (resource 1 of type 24) with the execution level,
+# neither table names the filtering platform, the IP helper library or dwmapi, which are loaded on
+# first use from the system folder; it carries its process manifest (resource 1 of type 24) with the execution level,
 # the DPI awareness and the supported-OS entry, its version resource and the icon groups 101
 # (application), 102 and 103 (tray); and the bundle around it has what the engine is pointed at.
 #   check-host-executable.sh BUNDLE_DIR
@@ -24,10 +24,11 @@ python3 "$root/scripts/check-imports.py" "$exe" "$root"/tests/foreign_build/*.de
 mapfile -t imports < <(cut -d' ' -f1 <<<"$listing" | sort -u)
 mapfile -t delay_imports < <(awk '$3 == "delay" { print $1 }' <<<"$listing" | sort -u)
 product='flutter_windows|file_selector_windows_plugin|flutter_secure_storage_windows_plugin|url_launcher_windows_plugin'
-# Loaded by the kill switch on its first call: in either table they would be loaded at every start.
-on_first_use='fwpuclnt|iphlpapi'
+# Loaded on first use from the system folder only (the kill switch's two, and the window's
+# dwmapi): in either table the loader would look for them beside orvane.exe first.
+on_first_use='fwpuclnt|iphlpapi|dwmapi'
 for dll in "${imports[@]}"; do
-  grep -qxE "($on_first_use)\.dll" <<<"$dll" && fail "imports $dll, which the kill switch loads on first use"
+  grep -qxE "($on_first_use)\.dll" <<<"$dll" && fail "imports $dll, which is loaded on first use from the system folder"
 done
 for dll in "${delay_imports[@]}"; do
   grep -qxE "($product)\.dll" <<<"$dll" &&

@@ -589,10 +589,11 @@ TEST_F(HostTest, StrayQuitEndsEverythingOnceAsTheExitDoes) {
   EXPECT_EQ(host.Output().find("stand-in engine misuse"), std::string::npos) << host.Output();
 }
 
-// Whether a planted probe (planted_probe.cpp) of this file name was loaded by a process still running.
+// Whether a planted probe (planted_probe.cpp) of this file name was loaded by a process still
+// running.
 bool ProbeLoaded(const wchar_t* file_name) {
-  const HANDLE mark =
-      OpenEventW(SYNCHRONIZE, FALSE, (std::wstring(L"Local\\OrvanePlantedProbe.") + file_name).c_str());
+  const HANDLE mark = OpenEventW(SYNCHRONIZE, FALSE,
+                                 (std::wstring(L"Local\\OrvanePlantedProbe.") + file_name).c_str());
   if (mark != nullptr) {
     CloseHandle(mark);
   }
@@ -600,9 +601,9 @@ bool ProbeLoaded(const wchar_t* file_name) {
 }
 
 // The host runs elevated: a library planted in the folder it is started from must not be found by
-// a load by bare name, as the one beside the program still is (the engine loads its own so); and a
-// system library it loads itself, the filtering platform's, comes from the system folder only,
-// never from beside the program.
+// a load by bare name, as the one beside the program still is (the engine loads its own so); and
+// the system libraries it loads itself (the filtering platform's, the window manager's) come from
+// the system folder only, never from beside the program.
 TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectoryNorASystemLibraryBesideIt) {
   wchar_t own_path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, own_path, MAX_PATH);
@@ -614,12 +615,26 @@ TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectoryNorASystemLibraryBeside
   const std::wstring planted_dir =
       std::wstring(temp) + L"orvane-planted-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring planted = planted_dir + L"\\orvane_planted_probe.dll";
-  const std::wstring beside = e2e::BundleDir() + L"\\orvane_beside_probe.dll";
-  const std::wstring system_beside = e2e::BundleDir() + L"\\fwpuclnt.dll";
+  std::vector<std::wstring> beside = {L"orvane_beside_probe.dll"};
+  const wchar_t* const kSystemLibraries[] = {L"fwpuclnt.dll", L"dwmapi.dll"};
+  beside.insert(beside.end(), std::begin(kSystemLibraries), std::end(kSystemLibraries));
+  // Removed however the test ends: left in the bundle, they would be there for every later test.
+  struct Planted {
+    std::vector<std::wstring> files;
+    std::wstring folder;
+    ~Planted() {
+      for (const std::wstring& file : files) {
+        DeleteFileW(file.c_str());
+      }
+      RemoveDirectoryW(folder.c_str());
+    }
+  } cleanup{{planted}, planted_dir};
   CreateDirectoryW(planted_dir.c_str(), nullptr);
   ASSERT_TRUE(CopyFileW(probe.c_str(), planted.c_str(), FALSE));
-  ASSERT_TRUE(CopyFileW(probe.c_str(), beside.c_str(), FALSE));
-  ASSERT_TRUE(CopyFileW(probe.c_str(), system_beside.c_str(), FALSE));
+  for (const std::wstring& name : beside) {
+    cleanup.files.push_back(e2e::BundleDir() + L"\\" + name);
+    ASSERT_TRUE(CopyFileW(probe.c_str(), cleanup.files.back().c_str(), FALSE));
+  }
 
   // Without the host's precautions, the system does find it there.
   wchar_t own_directory[MAX_PATH] = {};
@@ -632,24 +647,30 @@ TEST_F(HostTest, LoadsNothingPlantedInTheCurrentDirectoryNorASystemLibraryBeside
   EXPECT_TRUE(ProbeLoaded(L"orvane_planted_probe.dll"));
   FreeLibrary(found_here);
 
+  // Wine takes its own dwmapi over a file beside the program unless told to prefer files: so
+  // told, a host that imported it, or loaded it by bare name, would take the probe.
+  wchar_t overrides[1024] = {};
+  GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 1024);
+  SetEnvironmentVariableW(
+      L"WINEDLLOVERRIDES",
+      (std::wstring(overrides) + (overrides[0] ? L";" : L"") + L"dwmapi=n,b").c_str());
   SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES",
                           L"orvane_planted_probe.dll;orvane_beside_probe.dll");
   {
     Host host(/*wait_until_shown=*/true, planted_dir);
     SetEnvironmentVariableW(L"ORVANE_STANDIN_LOAD_LIBRARIES", nullptr);
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides[0] ? overrides : nullptr);
     ASSERT_TRUE(host.started());
     const std::vector<std::string> log = host.EngineLog();
     EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_planted_probe.dll missing"), 1u);
     EXPECT_EQ(CountContaining(log, "LoadLibrary orvane_beside_probe.dll found"), 1u);
     // The filtering platform is the stand-in in the system folder (Wine's own refuses, the probe
-    // has none of its functions), and the fwpuclnt.dll beside orvane.exe was never loaded.
+    // has none of its functions), and no system library beside orvane.exe was ever loaded.
     EXPECT_EQ(host.Call("enableKillSwitch", EncodableMap{}), std::optional(SuccessReply(true)));
-    EXPECT_FALSE(ProbeLoaded(L"fwpuclnt.dll"));
+    for (const wchar_t* name : kSystemLibraries) {
+      EXPECT_FALSE(ProbeLoaded(name)) << "loaded the planted " << name;
+    }
   }
-  DeleteFileW(system_beside.c_str());
-  DeleteFileW(beside.c_str());
-  DeleteFileW(planted.c_str());
-  RemoveDirectoryW(planted_dir.c_str());
 }
 
 // ---- The stand-in application ----------------------------------------------------------------

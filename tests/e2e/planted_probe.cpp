@@ -11,7 +11,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
     wchar_t path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
     const std::wstring file(path, length);
-    const std::wstring name = L"Local\\OrvanePlantedProbe." + file.substr(file.find_last_of(L'\\') + 1);
+    const std::wstring name =
+        L"Local\\OrvanePlantedProbe." + file.substr(file.find_last_of(L'\\') + 1);
     // Never closed: the mark lasts as long as the process that loaded the library.
     CreateEventW(nullptr, TRUE, FALSE, name.c_str());
   }

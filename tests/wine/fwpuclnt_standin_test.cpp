@@ -1,5 +1,5 @@
-// The product's kill switch on its real platform binding (fwpuclnt.dll, loaded on first use from the
-// system folder), which here is the stand-in put there in Wine's place, read back through the
+// The product's kill switch on its real platform binding (fwpuclnt.dll, loaded on first use from
+// the system folder), which here is the stand-in put there in Wine's place, read back through the
 // stand-in's own exports.
 
 #include <gmock/gmock.h>
