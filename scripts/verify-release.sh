@@ -74,7 +74,8 @@ log=$build.log
 if (cd "$root" && cmake --preset release -B "$build" "$@" -DORVANE_SIGN_CERTIFICATE= &&
     cmake --build "$build" && cmake --build "$build" --target orvane_zip) >"$log" 2>&1 &&
    [ -f "$build/$name" ]; then
-  report ok rebuild "built and packed in $build"
+  commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "not a git checkout")
+  report ok rebuild "built and packed from $commit in $build"
   (cd "$work/rebuilt" && cmake -E tar xf "$build/$name")
 else
   report FAILED rebuild "no $name from $build (its log: $log)"
