@@ -230,15 +230,33 @@ class EncodableValue : public internal::EncodableValueVariant {
   friend bool operator==(const EncodableValue& lhs, const EncodableValue& rhs);
 };
 
-inline EncodableMap::iterator EncodableMap::begin() noexcept { return pairs_.begin(); }
-inline EncodableMap::iterator EncodableMap::end() noexcept { return pairs_.end(); }
-inline EncodableMap::const_iterator EncodableMap::begin() const noexcept { return pairs_.begin(); }
-inline EncodableMap::const_iterator EncodableMap::end() const noexcept { return pairs_.end(); }
-inline EncodableMap::const_iterator EncodableMap::cbegin() const noexcept { return pairs_.cbegin(); }
-inline EncodableMap::const_iterator EncodableMap::cend() const noexcept { return pairs_.cend(); }
-inline bool EncodableMap::empty() const noexcept { return pairs_.empty(); }
-inline size_t EncodableMap::size() const noexcept { return pairs_.size(); }
-inline void EncodableMap::clear() noexcept { pairs_.clear(); }
+inline EncodableMap::iterator EncodableMap::begin() noexcept {
+  return pairs_.begin();
+}
+inline EncodableMap::iterator EncodableMap::end() noexcept {
+  return pairs_.end();
+}
+inline EncodableMap::const_iterator EncodableMap::begin() const noexcept {
+  return pairs_.begin();
+}
+inline EncodableMap::const_iterator EncodableMap::end() const noexcept {
+  return pairs_.end();
+}
+inline EncodableMap::const_iterator EncodableMap::cbegin() const noexcept {
+  return pairs_.cbegin();
+}
+inline EncodableMap::const_iterator EncodableMap::cend() const noexcept {
+  return pairs_.cend();
+}
+inline bool EncodableMap::empty() const noexcept {
+  return pairs_.empty();
+}
+inline size_t EncodableMap::size() const noexcept {
+  return pairs_.size();
+}
+inline void EncodableMap::clear() noexcept {
+  pairs_.clear();
+}
 template <typename... Args>
 std::pair<EncodableMap::iterator, bool> EncodableMap::emplace(Args&&... arguments) {
   return insert(value_type(std::forward<Args>(arguments)...));
