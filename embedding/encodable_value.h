@@ -254,7 +254,8 @@ inline bool KeyLess(const EncodableValue& lhs, const EncodableValue& rhs) {
 }
 
 // Sorts pairs by key, stably, and drops every pair whose key is equivalent to an earlier one's,
-// so the first of a repeated key stays. The map's constructors end with it.
+// so the first of a repeated key stays. The map's constructors end with it; decoding also runs it
+// over the pairs read so far, so that repeats do not pile up before the map is made.
 void SortByKeyKeepingFirst(std::vector<EncodableMap::value_type>& pairs);
 
 }  // namespace internal
