@@ -40,7 +40,12 @@ FlutterWindow::~FlutterWindow() {
   // Left to the members' destructors, the engine would take its view down with this object half
   // gone, and the messages that sends would reach a controller inside its own destructor.
   if (GetHandle() != nullptr) {
-    Destroy();
+    // Outside any window procedure's catch-all, in a destructor that must not throw: whatever
+    // failed is given up, and the members still go.
+    try {
+      Destroy();
+    } catch (...) {
+    }
   }
 }
 

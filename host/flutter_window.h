@@ -39,8 +39,9 @@ class FlutterWindow : public Win32Window {
   void ShowTrayMenu();
 
   // Removes the kill switch and ends the VPN core, at most once per process
-  // (bridge/vpn_core_shutdown.cpp).
-  void StopVpnCore();
+  // (bridge/vpn_core_shutdown.cpp). Never throws: every caller is an exit path whose remaining
+  // steps must still run.
+  void StopVpnCore() noexcept;
 
   // The kill switch the channel methods drive.
   KillSwitch& GetKillSwitch() { return killSwitch; }
