@@ -64,6 +64,9 @@ class FlutterWindow : public Win32Window {
   bool vpnConnected = false;
   bool quitRequested = false;
   bool vpnCoreStopped = false;
+  // OnCreate completed for the window there is now: the application ran, and its end stops the
+  // core.
+  bool hostRunning = false;
   KillSwitch killSwitch;
 };
 
