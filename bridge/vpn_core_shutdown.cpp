@@ -32,21 +32,8 @@ std::wstring SystemDirectory() {
   }
 }
 
-}  // namespace
-
-void FlutterWindow::StopVpnCore() {
-  if (vpnCoreStopped) {
-    return;
-  }
-  vpnCoreStopped = true;
-
-  // LOAD-BEARING ORDER: the kill switch MUST be removed before the core is ended. The core dies
-  // asynchronously once taskkill runs; if the filters were still in place then, the machine would
-  // be left blocking everything with no tunnel to carry it, and a cancelled log-off keeps this
-  // process (and so the dynamic filters) alive indefinitely. The result is not needed: the
-  // process is ending either way and nothing is retried.
-  killSwitch.Disable();
-
+// Starts taskkill for the core; throws only when out of memory.
+void StartTaskkill() {
   const std::wstring system_directory = SystemDirectory();
   if (system_directory.empty()) {
     return;  // no trustworthy taskkill to start
@@ -71,5 +58,29 @@ void FlutterWindow::StopVpnCore() {
     // Not waited for: nothing here depends on how the command ends.
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+  }
+}
+
+}  // namespace
+
+void FlutterWindow::StopVpnCore() noexcept {
+  if (vpnCoreStopped) {
+    return;
+  }
+  vpnCoreStopped = true;
+
+  // LOAD-BEARING ORDER: the kill switch MUST be removed before the core is ended. The core dies
+  // asynchronously once taskkill runs; if the filters were still in place then, the machine would
+  // be left blocking everything with no tunnel to carry it, and a cancelled log-off keeps this
+  // process (and so the dynamic filters) alive indefinitely. The result is not needed: the
+  // process is ending either way and nothing is retried.
+  killSwitch.Disable();
+
+  try {
+    StartTaskkill();
+  } catch (...) {
+    // Out of memory building the command: the core is left running, which is what a missing
+    // system folder leaves too. The kill switch is already gone, and the exit path that called
+    // this must go on.
   }
 }

@@ -1,9 +1,12 @@
 #include "embedding/encodable_value.h"
 
 #include <algorithm>
+#include <cmath>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 namespace flutter {
@@ -21,15 +24,15 @@ namespace {
 
 using MapPair = EncodableMap::value_type;
 
-bool KeyLess(const MapPair& lhs, const MapPair& rhs) {
-  return lhs.first < rhs.first;
+bool PairLess(const MapPair& lhs, const MapPair& rhs) {
+  return internal::KeyLess(lhs.first, rhs.first);
 }
 
 // Below this many pairs an insertion sort in place is the cheapest.
 constexpr size_t kInsertionSortLimit = 16;
 
 bool EquivalentKeys(const MapPair& lhs, const MapPair& rhs) {
-  return !(lhs.first < rhs.first) && !(rhs.first < lhs.first);
+  return !PairLess(lhs, rhs) && !PairLess(rhs, lhs);
 }
 
 // Puts pairs[order[k]] at k for every k, in place, following the permutation's cycles.
@@ -52,20 +55,20 @@ void Permute(std::vector<MapPair>& pairs, std::vector<uint32_t>& order) {
   }
 }
 
-// Sorts by key and drops every pair whose key is equivalent to an earlier one. Both sorts are
-// stable, which is what keeps the first of equivalent keys in front; and neither relies on the
-// ordering being strict, so keys that are not (NaN) leave the order scrambled at worst, never a
-// read out of range. A long map sorts its indices and then moves each pair once into place:
-// sorting the pairs themselves would take a buffer as large as the map.
-void OrderByKey(std::vector<MapPair>& pairs) {
+}  // namespace
+
+// Both sorts are stable, which is what keeps the first of equivalent keys in front. A long map
+// sorts its indices and then moves each pair once into place: sorting the pairs themselves would
+// take a buffer as large as the map.
+void internal::SortByKeyKeepingFirst(std::vector<MapPair>& pairs) {
   if (std::adjacent_find(pairs.begin(), pairs.end(), [](const MapPair& lhs, const MapPair& rhs) {
-        return !(lhs.first < rhs.first);
+        return !PairLess(lhs, rhs);
       }) == pairs.end()) {
     return;  // strictly ascending already: the common case
   }
   if (pairs.size() <= kInsertionSortLimit) {
     for (auto next = pairs.begin() + 1; next != pairs.end(); ++next) {
-      std::rotate(std::upper_bound(pairs.begin(), next, *next, KeyLess), next, next + 1);
+      std::rotate(std::upper_bound(pairs.begin(), next, *next, PairLess), next, next + 1);
     }
     pairs.erase(std::unique(pairs.begin(), pairs.end(), EquivalentKeys), pairs.end());
     return;
@@ -76,7 +79,7 @@ void OrderByKey(std::vector<MapPair>& pairs) {
     order[i] = static_cast<uint32_t>(i);
   }
   std::stable_sort(order.begin(), order.end(), [&pairs](uint32_t lhs, uint32_t rhs) {
-    return pairs[lhs].first < pairs[rhs].first;
+    return PairLess(pairs[lhs], pairs[rhs]);
   });
   // The first of each run of equivalent keys is kept; the others go to the end, to be dropped.
   std::vector<uint32_t> dropped;
@@ -93,14 +96,12 @@ void OrderByKey(std::vector<MapPair>& pairs) {
   pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(kept), pairs.end());
 }
 
-}  // namespace
-
 EncodableMap::EncodableMap(std::initializer_list<value_type> pairs) : pairs_(pairs) {
-  OrderByKey(pairs_);
+  internal::SortByKeyKeepingFirst(pairs_);
 }
 
 EncodableMap::EncodableMap(std::vector<value_type>&& pairs) : pairs_(std::move(pairs)) {
-  OrderByKey(pairs_);
+  internal::SortByKeyKeepingFirst(pairs_);
 }
 
 bool operator==(const EncodableMap& lhs, const EncodableMap& rhs) {
@@ -112,37 +113,56 @@ bool operator==(const EncodableMap& lhs, const EncodableMap& rhs) {
 
 namespace {
 
+// The values' order compares with std::partial_ordering, where a NaN is unordered; the keys'
+// order with std::weak_ordering, where a NaN is greater than every other number and equivalent
+// to every NaN. Everything else is the same rule in both, written once.
+template <typename Ordering>
+Ordering Compare(const EncodableValue& lhs, const EncodableValue& rhs);
+
+template <typename Ordering, typename Number>
+Ordering CompareNumbers(Number lhs, Number rhs) {
+  if constexpr (std::is_floating_point_v<Number> && std::is_same_v<Ordering, std::weak_ordering>) {
+    const bool left_nan = std::isnan(lhs);
+    const bool right_nan = std::isnan(rhs);
+    if (left_nan || right_nan) {
+      return left_nan <=> right_nan;  // a NaN after every number
+    }
+    return lhs < rhs ? Ordering::less : (rhs < lhs ? Ordering::greater : Ordering::equivalent);
+  } else {
+    return lhs <=> rhs;
+  }
+}
+
 // Element by element: the first pair where one is less decides; a pair where neither is less
-// (NaN against anything) counts as equal; then a proper prefix is less.
-template <typename Sequence, typename Compare>
-std::partial_ordering CompareSequences(const Sequence& lhs, const Sequence& rhs, Compare compare) {
+// (NaN against anything, in the values' order) counts as equal; then a proper prefix is less.
+template <typename Ordering, typename Sequence, typename ElementOrder>
+Ordering CompareSequences(const Sequence& lhs, const Sequence& rhs, ElementOrder compare) {
   auto left = lhs.begin();
   auto right = rhs.begin();
   for (; left != lhs.end() && right != rhs.end(); ++left, ++right) {
-    const std::partial_ordering order = compare(*left, *right);
+    const Ordering order = compare(*left, *right);
     if (order < 0 || order > 0) {
       return order;
     }
   }
   if (left != lhs.end()) {
-    return std::partial_ordering::greater;
+    return Ordering::greater;
   }
-  return right != rhs.end() ? std::partial_ordering::less : std::partial_ordering::equivalent;
+  return right != rhs.end() ? Ordering::less : Ordering::equivalent;
 }
 
 // A pair is less when its key is less, or when the keys are equivalent and its value is less.
-std::partial_ordering ComparePairs(const EncodableMap::value_type& lhs,
-                                   const EncodableMap::value_type& rhs) {
-  const std::partial_ordering keys = lhs.first <=> rhs.first;
+template <typename Ordering>
+Ordering ComparePairs(const EncodableMap::value_type& lhs, const EncodableMap::value_type& rhs) {
+  const Ordering keys = Compare<Ordering>(lhs.first, rhs.first);
   if (keys < 0 || keys > 0) {
     return keys;
   }
-  return lhs.second <=> rhs.second;
+  return Compare<Ordering>(lhs.second, rhs.second);
 }
 
-}  // namespace
-
-std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValue& rhs) {
+template <typename Ordering>
+Ordering Compare(const EncodableValue& lhs, const EncodableValue& rhs) {
   if (lhs.index() != rhs.index()) {
     return lhs.index() <=> rhs.index();
   }
@@ -151,20 +171,18 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
     return internal::CompareText(*left_text, *std::get_if<std::string>(&rhs)) <=> 0;
   }
   return std::visit(
-      [&rhs](const auto& left) -> std::partial_ordering {
+      [&rhs](const auto& left) -> Ordering {
         using T = std::decay_t<decltype(left)>;
         const T& right = *std::get_if<T>(&rhs);
         if constexpr (std::is_same_v<T, std::monostate>) {
-          return std::partial_ordering::equivalent;
+          return Ordering::equivalent;
         } else if constexpr (std::is_same_v<T, CustomValue>) {
           // By identity: the two objects' addresses.
           return std::compare_three_way()(&left, &right);
         } else if constexpr (std::is_same_v<T, EncodableMap>) {
-          return CompareSequences(left, right, ComparePairs);
+          return CompareSequences<Ordering>(left, right, ComparePairs<Ordering>);
         } else if constexpr (std::is_same_v<T, EncodableList>) {
-          return CompareSequences(
-              left, right,
-              [](const EncodableValue& a, const EncodableValue& b) { return a <=> b; });
+          return CompareSequences<Ordering>(left, right, Compare<Ordering>);
         } else if constexpr (std::is_same_v<T, std::string>) {
           return internal::CompareText(left, right) <=> 0;
         } else if constexpr (std::is_same_v<T, std::vector<uint8_t>> ||
@@ -172,14 +190,24 @@ std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValu
                              std::is_same_v<T, std::vector<int64_t>> ||
                              std::is_same_v<T, std::vector<double>> ||
                              std::is_same_v<T, std::vector<float>>) {
-          return CompareSequences(left, right,
-                                  [](auto a, auto b) -> std::partial_ordering { return a <=> b; });
+          return CompareSequences<Ordering>(left, right,
+                                            CompareNumbers<Ordering, typename T::value_type>);
         } else {
-          // bool (false first), the integers, and double (NaN unordered).
-          return left <=> right;
+          // bool (false first), the integers, and double.
+          return CompareNumbers<Ordering>(left, right);
         }
       },
       static_cast<const EncodableValue::Variant&>(lhs));
+}
+
+}  // namespace
+
+std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValue& rhs) {
+  return Compare<std::partial_ordering>(lhs, rhs);
+}
+
+std::weak_ordering internal::CompareKeys(const EncodableValue& lhs, const EncodableValue& rhs) {
+  return Compare<std::weak_ordering>(lhs, rhs);
 }
 
 bool operator==(const EncodableValue& lhs, const EncodableValue& rhs) {

@@ -88,13 +88,14 @@ inline int CompareText(std::string_view lhs, std::string_view rhs) noexcept {
 
 using EncodableList = std::vector<EncodableValue>;
 
-// The map alternative: ordered by key (the ordering of EncodableValue), keys unique. Kept as one
-// array of pairs sorted by key rather than a tree: a channel message's maps are small and are
-// built once, read a few times and dropped, so one allocation per map instead of one per pair,
-// and pairs side by side, are worth more than cheap insertion in the middle. The interface is
-// the part of std::map's that values need; what differs: inserting or erasing moves the pairs
-// after the place and invalidates iterators and references, and the iterators reach the key as
-// a plain member, which must not be changed through them (that would break the order).
+// The map alternative: ordered by key (the ordering of EncodableValue, with NaN given a place:
+// see internal::KeyLess), keys unique. Kept as one array of pairs sorted by key rather than a
+// tree: a channel message's maps are small and are built once, read a few times and dropped, so
+// one allocation per map instead of one per pair, and pairs side by side, are worth more than
+// cheap insertion in the middle. The interface is the part of std::map's that values need; what
+// differs: inserting or erasing moves the pairs after the place and invalidates iterators and
+// references, and the iterators reach the key as a plain member, which must not be changed
+// through them (that would break the order).
 //
 // The member functions are defined after EncodableValue, which they need complete.
 class EncodableMap {
@@ -213,7 +214,8 @@ class EncodableValue : public internal::EncodableValueVariant {
   bool IsNull() const noexcept { return std::holds_alternative<std::monostate>(*this); }
 
   // Orders first by alternative index, then by content (see encodable_value.cpp for the rules per
-  // alternative). NaN is neither less nor greater than any double. Declaring the three-way form
+  // alternative). NaN is neither less nor greater than any double, so this is no order for map
+  // keys where a NaN may occur; maps use internal::KeyLess. Declaring the three-way form
   // ourselves also keeps the compiler from trying std::variant's, whose constraints recurse
   // through the list and map alternatives back to this type.
   friend std::partial_ordering operator<=>(const EncodableValue& lhs, const EncodableValue& rhs);
@@ -230,15 +232,61 @@ class EncodableValue : public internal::EncodableValueVariant {
   friend bool operator==(const EncodableValue& lhs, const EncodableValue& rhs);
 };
 
-inline EncodableMap::iterator EncodableMap::begin() noexcept { return pairs_.begin(); }
-inline EncodableMap::iterator EncodableMap::end() noexcept { return pairs_.end(); }
-inline EncodableMap::const_iterator EncodableMap::begin() const noexcept { return pairs_.begin(); }
-inline EncodableMap::const_iterator EncodableMap::end() const noexcept { return pairs_.end(); }
-inline EncodableMap::const_iterator EncodableMap::cbegin() const noexcept { return pairs_.cbegin(); }
-inline EncodableMap::const_iterator EncodableMap::cend() const noexcept { return pairs_.cend(); }
-inline bool EncodableMap::empty() const noexcept { return pairs_.empty(); }
-inline size_t EncodableMap::size() const noexcept { return pairs_.size(); }
-inline void EncodableMap::clear() noexcept { pairs_.clear(); }
+namespace internal {
+
+// The order of map keys: the order of values, except where that cannot place a NaN (neither less
+// nor greater than any double, it would be "equivalent" to every double at once, and a map
+// sorted by such an order cannot find its own keys). Here a NaN is greater than every other
+// double and equivalent to every NaN, whatever its bits: as a double, as an element of a typed
+// list of doubles or floats, and anywhere inside a list or map used as a key. A map thus holds
+// at most one NaN key of each shape, after the numbers. For keys without a NaN the two orders
+// are the same, so are the maps.
+std::weak_ordering CompareKeys(const EncodableValue& lhs, const EncodableValue& rhs);
+
+inline bool KeyLess(const EncodableValue& lhs, const EncodableValue& rhs) {
+  // Map keys are nearly always strings: those compare here, without a call.
+  const auto* left_text = std::get_if<std::string>(&lhs);
+  const auto* right_text = std::get_if<std::string>(&rhs);
+  if (left_text != nullptr && right_text != nullptr) {
+    return CompareText(*left_text, *right_text) < 0;
+  }
+  return CompareKeys(lhs, rhs) < 0;
+}
+
+// Sorts pairs by key, stably, and drops every pair whose key is equivalent to an earlier one's,
+// so the first of a repeated key stays. The map's constructors end with it; decoding also runs it
+// over the pairs read so far, so that repeats do not pile up before the map is made.
+void SortByKeyKeepingFirst(std::vector<EncodableMap::value_type>& pairs);
+
+}  // namespace internal
+
+inline EncodableMap::iterator EncodableMap::begin() noexcept {
+  return pairs_.begin();
+}
+inline EncodableMap::iterator EncodableMap::end() noexcept {
+  return pairs_.end();
+}
+inline EncodableMap::const_iterator EncodableMap::begin() const noexcept {
+  return pairs_.begin();
+}
+inline EncodableMap::const_iterator EncodableMap::end() const noexcept {
+  return pairs_.end();
+}
+inline EncodableMap::const_iterator EncodableMap::cbegin() const noexcept {
+  return pairs_.cbegin();
+}
+inline EncodableMap::const_iterator EncodableMap::cend() const noexcept {
+  return pairs_.cend();
+}
+inline bool EncodableMap::empty() const noexcept {
+  return pairs_.empty();
+}
+inline size_t EncodableMap::size() const noexcept {
+  return pairs_.size();
+}
+inline void EncodableMap::clear() noexcept {
+  pairs_.clear();
+}
 template <typename... Args>
 std::pair<EncodableMap::iterator, bool> EncodableMap::emplace(Args&&... arguments) {
   return insert(value_type(std::forward<Args>(arguments)...));
@@ -248,34 +296,36 @@ inline EncodableMap::iterator EncodableMap::erase(const_iterator position) {
 }
 
 inline EncodableMap::iterator EncodableMap::lower_bound(const EncodableValue& key) {
-  return std::lower_bound(
-      pairs_.begin(), pairs_.end(), key,
-      [](const value_type& pair, const EncodableValue& wanted) { return pair.first < wanted; });
+  return std::lower_bound(pairs_.begin(), pairs_.end(), key,
+                          [](const value_type& pair, const EncodableValue& wanted) {
+                            return internal::KeyLess(pair.first, wanted);
+                          });
 }
 
 inline EncodableMap::const_iterator EncodableMap::lower_bound(const EncodableValue& key) const {
-  return std::lower_bound(
-      pairs_.begin(), pairs_.end(), key,
-      [](const value_type& pair, const EncodableValue& wanted) { return pair.first < wanted; });
+  return std::lower_bound(pairs_.begin(), pairs_.end(), key,
+                          [](const value_type& pair, const EncodableValue& wanted) {
+                            return internal::KeyLess(pair.first, wanted);
+                          });
 }
 
 inline std::pair<EncodableMap::iterator, bool> EncodableMap::Locate(const EncodableValue& key) {
   // Maps are mostly built in key order: try the end first.
-  if (pairs_.empty() || pairs_.back().first < key) {
+  if (pairs_.empty() || internal::KeyLess(pairs_.back().first, key)) {
     return {pairs_.end(), false};
   }
   const iterator place = lower_bound(key);
-  return {place, !(key < place->first)};
+  return {place, !internal::KeyLess(key, place->first)};
 }
 
 inline EncodableMap::iterator EncodableMap::find(const EncodableValue& key) {
   const iterator place = lower_bound(key);
-  return place != end() && !(key < place->first) ? place : end();
+  return place != end() && !internal::KeyLess(key, place->first) ? place : end();
 }
 
 inline EncodableMap::const_iterator EncodableMap::find(const EncodableValue& key) const {
   const const_iterator place = lower_bound(key);
-  return place != end() && !(key < place->first) ? place : end();
+  return place != end() && !internal::KeyLess(key, place->first) ? place : end();
 }
 
 inline size_t EncodableMap::count(const EncodableValue& key) const {

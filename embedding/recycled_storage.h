@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "embedding/address_sanitizer.h"
+
 namespace flutter::internal {
 
 // A base that gives `Derived` its own operator new and delete: each thread keeps the block of
@@ -19,12 +21,17 @@ namespace flutter::internal {
 // The spare lives in a trivially destructible thread-local pointer, usable for the thread's whole
 // life; a second thread-local, made when a block is first kept, hands the spare back to the heap
 // when the thread ends and sends later frees (during the thread's own end) to the heap.
+//
+// A kept spare is never freed, so AddressSanitizer would take it for memory in use and let a
+// read through a pointer to the deleted object pass: the spare is marked unusable while kept.
 template <typename Derived>
 class RecycledStorage {
  public:
   static void* operator new(std::size_t size) {
     if (size == sizeof(Derived) && spare_ != nullptr) {
-      return std::exchange(spare_, nullptr);
+      void* const block = std::exchange(spare_, nullptr);
+      MarkInUse(block, size);
+      return block;
     }
     return ::operator new(size);
   }
@@ -32,6 +39,7 @@ class RecycledStorage {
   static void operator delete(void* block, std::size_t size) noexcept {
     if (block != nullptr && size == sizeof(Derived) && spare_ == nullptr && !ended_) {
       release_at_end_.Arm();  // made on first use here, so that the thread's end frees the spare
+      MarkKeptUnused(block, size);
       spare_ = block;
       return;
     }
@@ -47,7 +55,10 @@ class RecycledStorage {
     ReleaseAtEnd() noexcept = default;
     void Arm() noexcept {}
     ~ReleaseAtEnd() {
-      ::operator delete(std::exchange(spare_, nullptr));
+      if (void* const spare = std::exchange(spare_, nullptr)) {
+        MarkInUse(spare, sizeof(Derived));
+        ::operator delete(spare);
+      }
       ended_ = true;
     }
   };

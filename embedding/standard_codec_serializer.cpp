@@ -52,6 +52,56 @@ constexpr size_t kShortReadAllowance = 16;
 // Room a list makes before its first element, whatever count it declares.
 constexpr size_t kReserveAhead = 16;
 
+// The most pairs a map makes room for ahead whose keys may repeat. A repeat costs nothing once
+// dropped, but room made for it ahead would be held for the whole decode (a message of
+// null -> null pairs, two bytes each, would claim forty times its size). Beyond these a map makes
+// room ahead only for pairs whose keys are seen to ascend; otherwise it grows, and drops its
+// repeats before every growth.
+constexpr size_t kMapReserveAheadLimit = 4096;
+
+// A map key of 32- or 64-bit integers or a string, as its bytes in the message: the index of its
+// alternative in the value model, and its content (the number's bytes, or the text).
+struct FlatKey {
+  int alternative;
+  const uint8_t* content;
+  size_t size;
+};
+
+// The alternative a key of `tag` reads as, where its order is told from its bytes; -1 otherwise.
+int AlternativeOfFlatKey(uint8_t tag) {
+  switch (tag) {
+    case kInt32:
+      return 2;
+    case kInt64:
+      return 3;
+    case kString:
+    case kLargeInt:
+      return 5;
+    default:
+      return -1;
+  }
+}
+
+// The key order, from the keys' bytes.
+bool FlatKeyLess(const FlatKey& lhs, const FlatKey& rhs) {
+  if (lhs.alternative != rhs.alternative) {
+    return lhs.alternative < rhs.alternative;
+  }
+  auto number = [](const FlatKey& key, auto zero) {
+    std::memcpy(&zero, key.content, sizeof(zero));
+    return zero;
+  };
+  switch (lhs.alternative) {
+    case 2:
+      return number(lhs, int32_t{0}) < number(rhs, int32_t{0});
+    case 3:
+      return number(lhs, int64_t{0}) < number(rhs, int64_t{0});
+    default:
+      return internal::CompareText({reinterpret_cast<const char*>(lhs.content), lhs.size},
+                                   {reinterpret_cast<const char*>(rhs.content), rhs.size}) < 0;
+  }
+}
+
 // What the nested values of a derived serializer are read from: the same stream, carrying the
 // nesting depth across the virtual ReadValue, which has no room for it.
 class NestedStream final : public ByteStreamReader {
@@ -159,8 +209,9 @@ class ValueReader {
   // pairs) lie in the buffer in full and hold no list or map. Found by looking ahead without
   // reading; it stops at the first value that is a list or map, unknown, or cut short, so its
   // work is bounded by the bytes of those elements. Room for exactly these costs nothing the
-  // message does not carry, and spares a long flat list or map its growth. Only for the buffer
-  // reader and the standard serializer (a derived one may give tags meanings of its own).
+  // message does not carry, and spares a long flat list or map its growth. A long map's count
+  // also stops where its keys may start to repeat (see kMapReserveAheadLimit). Only for the
+  // buffer reader and the standard serializer (a derived one may give tags meanings of its own).
   size_t CountFlatValues(size_t count, size_t values_each) const;
 
   // The next capacity of a full list or map of `size` elements that declares `count`: doubled,
@@ -243,7 +294,7 @@ size_t ValueReader<Reader>::CountFlatValues(size_t count, size_t values_each) co
     const uint8_t* const bytes = stream_->data();
     const uint64_t end = stream_->size();
     uint64_t at = stream_->position();
-    enum class Skip { kWhole, kCutShort, kNotFlat };
+    enum class Skip { kWhole, kCutShort, kNotFlat, kUnordered };
     // The size field at `at`, moving past it; nothing when it is cut short.
     auto size_field = [&]() -> std::optional<uint64_t> {
       if (at >= end) {
@@ -262,6 +313,7 @@ size_t ValueReader<Reader>::CountFlatValues(size_t count, size_t values_each) co
       at += width;
       return size;
     };
+    uint64_t content = 0;  // where the value skipped last has its content (not for null, bool)
     // Moves past the value at `at`, as reading it would.
     auto skip = [&]() {
       const uint8_t tag = bytes[at++];
@@ -312,17 +364,43 @@ size_t ValueReader<Reader>::CountFlatValues(size_t count, size_t values_each) co
       if (at > end || elements * width > end - at) {
         return Skip::kCutShort;
       }
+      content = at;
       at += elements * width;
       return Skip::kWhole;
     };
     const uint64_t wanted = static_cast<uint64_t>(count) * values_each;
+    // A map's first kMapReserveAheadLimit pairs count as for a list.
+    const uint64_t unchecked =
+        values_each == 2 ? std::min<uint64_t>(wanted, 2 * kMapReserveAheadLimit) : wanted;
     uint64_t values = 0;
     Skip last = Skip::kWhole;
-    while (values < wanted && at < end && (last = skip()) == Skip::kWhole) {
+    while (values < unchecked && at < end && (last = skip()) == Skip::kWhole) {
       ++values;
     }
+    // Past those, a pair counts only while its key follows the one before, as told from the
+    // bytes of integer and string keys (any other key ends the count): keys in order do not
+    // repeat, so the room made for them is filled.
+    if (values == unchecked) {
+      std::optional<FlatKey> previous;
+      while (values < wanted && at < end) {
+        const uint8_t tag = bytes[at];
+        if ((last = skip()) != Skip::kWhole) {
+          break;
+        }
+        if (values % 2 == 0) {
+          const FlatKey key{AlternativeOfFlatKey(tag), bytes + content,
+                            static_cast<size_t>(at - content)};
+          if (key.alternative < 0 || (previous && !FlatKeyLess(*previous, key))) {
+            last = Skip::kUnordered;
+            break;
+          }
+          previous = key;
+        }
+        ++values;
+      }
+    }
     size_t present = static_cast<size_t>(values / values_each);
-    if (last != Skip::kNotFlat && values < wanted) {
+    if ((last == Skip::kWhole || last == Skip::kCutShort) && values < wanted) {
       // Cut short by the end: the container goes on to read one element cut short, then its
       // few elements past the end.
       present += std::min(count - present, kShortReadAllowance + 1);
@@ -368,14 +446,21 @@ void ValueReader<Reader>::ReadContainer(uint8_t type, uint32_t depth, EncodableV
     return;
   }
 
-  // The pairs are read in sequence and ordered once at the end, where a repeated key keeps its
-  // first occurrence: well-formed maps from this encoder arrive in key order, those from the
-  // application in its own order.
+  // The pairs are read in sequence and ordered at the end, where a repeated key keeps its first
+  // occurrence: well-formed maps from this encoder arrive in key order, those from the
+  // application in its own order. Before the pairs would outgrow their room they are ordered
+  // already and their repeats dropped, and they grow only when that did not free half the room:
+  // a map that repeats its keys then holds little more than its distinct ones, and at least half
+  // the room fills with new pairs between two such sorts, so they cost each pair read about what
+  // one sort of the whole map would.
   std::vector<EncodableMap::value_type> pairs;
   pairs.reserve(std::max(std::min(count, kReserveAhead), CountFlatValues(count, 2)));
   for (size_t read = 0; another(read); ++read) {
     if (pairs.size() == pairs.capacity()) {
-      pairs.reserve(GrownCapacity(pairs.size(), count, 2));
+      internal::SortByKeyKeepingFirst(pairs);
+      if (pairs.size() > pairs.capacity() / 2) {
+        pairs.reserve(GrownCapacity(pairs.size(), count, 2));
+      }
     }
     auto& pair = pairs.emplace_back();
     ReadNested(depth + 1, pair.first);

@@ -86,8 +86,8 @@ void Check(bool holds, const char* what) {
   }
 }
 
-// NaN breaks the ordering that map keys need, so a value holding one need not come back the
-// same: its round trip is not checked.
+// NaN is unequal to itself, so a value holding one never compares equal, not even to itself: its
+// round trip is checked on the bytes alone.
 bool ContainsNaN(const EncodableValue& value) {
   if (const auto* number = std::get_if<double>(&value)) {
     return std::isnan(*number);
@@ -146,15 +146,12 @@ EncodableValue Decode(const std::vector<uint8_t>& bytes) {
 }
 
 // Whatever was decoded is well-formed once encoded: it reads back equal, without diagnostics,
-// and encodes to the same bytes again.
+// and encodes to the same bytes again (a map in its key order, whatever its keys).
 void CheckRoundTrip(const EncodableValue& value) {
-  if (ContainsNaN(value)) {
-    return;
-  }
   const size_t lines_before = Diagnostics().lines;
   const std::vector<uint8_t> bytes = Encode(value);
   const EncodableValue again = Decode(bytes);
-  Check(again == value, "a decoded value survives encoding and decoding");
+  Check(ContainsNaN(value) || again == value, "a decoded value survives encoding and decoding");
   Check(Encode(again) == bytes, "encoding is stable");
   Check(Diagnostics().lines == lines_before, "a well-formed encoding decodes without diagnostics");
 }

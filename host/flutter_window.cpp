@@ -35,12 +35,18 @@ FlutterWindow::FlutterWindow(const EngineProject& engine_project, FilteringPlatf
 
 FlutterWindow::~FlutterWindow() {
   // The window may still exist here: the loop ended on a quit that no WM_DESTROY of ours posted,
-  // or Create threw after the engine started. Destroyed now, while every member is in place,
-  // OnDestroy runs its order in full (core stopped, icon removed, channel and engine released).
-  // Left to the members' destructors, the engine would take its view down with this object half
-  // gone, and the messages that sends would reach a controller inside its own destructor.
+  // or Create threw after the engine started, or the engine refused to start. Destroyed now,
+  // while every member is in place, OnDestroy runs its order in full (core stopped if this host
+  // ran, icon removed, channel and engine released). Left to the members' destructors, the
+  // engine would take its view down with this object half gone, and the messages that sends
+  // would reach a controller inside its own destructor.
   if (GetHandle() != nullptr) {
-    Destroy();
+    // Outside any window procedure's catch-all, in a destructor that must not throw: whatever
+    // failed is given up, and the members still go.
+    try {
+      Destroy();
+    } catch (...) {
+    }
   }
 }
 
@@ -85,13 +91,16 @@ bool FlutterWindow::OnCreate() {
   // Created hidden; shown once the application has drawn something, so no empty frame flashes.
   engine->SetNextFrameCallback([this]() { Show(); });
   viewController->ForceRedraw();
+  hostRunning = true;
   return true;
 }
 
 void FlutterWindow::OnDestroy() {
-  // Create runs Destroy before any window exists; that early call is no exit path, so the
-  // once-only shutdown stays due. A view controller exists only once OnCreate ran for a window.
-  if (viewController != nullptr) {
+  // Only the end of a host that ran is an exit path. Create runs Destroy before any window
+  // exists, and a start the engine refused still has its window and a view controller without
+  // an engine: neither ever ran the application, so no core or kill switch of theirs exists
+  // (a sing-box.exe running then is somebody else's), and the once-only shutdown stays due.
+  if (std::exchange(hostRunning, false)) {
     StopVpnCore();
   }
   RemoveTrayIcon();

@@ -39,8 +39,9 @@ class FlutterWindow : public Win32Window {
   void ShowTrayMenu();
 
   // Removes the kill switch and ends the VPN core, at most once per process
-  // (bridge/vpn_core_shutdown.cpp).
-  void StopVpnCore();
+  // (bridge/vpn_core_shutdown.cpp). Never throws: every caller is an exit path whose remaining
+  // steps must still run.
+  void StopVpnCore() noexcept;
 
   // The kill switch the channel methods drive.
   KillSwitch& GetKillSwitch() { return killSwitch; }
@@ -63,6 +64,9 @@ class FlutterWindow : public Win32Window {
   bool vpnConnected = false;
   bool quitRequested = false;
   bool vpnCoreStopped = false;
+  // OnCreate completed for the window there is now: the application ran, and its end stops the
+  // core.
+  bool hostRunning = false;
   KillSwitch killSwitch;
 };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <random>
@@ -225,6 +226,126 @@ TEST(EncodableValueTest, MapKeepsKeysUniqueAndOrderedAsStdMapDoes) {
   }
   const EncodableMap listed{{"b", 1}, {"a", 2}, {"b", 3}};
   EXPECT_EQ(listed, (EncodableMap{{"a", 2}, {"b", 1}}));
+}
+
+// Keys of every kind a NaN can sit in (a double, typed lists of doubles and floats, a list),
+// mixed with integers and strings; -0.0 and 0.0 are one key. `nan` tells whether it holds one.
+EncodableValue RandomKey(std::mt19937& random, bool& nan) {
+  const double kNumbers[] = {kNaN, -kNaN, 1.0, 2.0, -0.0, 0.0, INFINITY, -1.5};
+  nan = false;
+  auto number = [&] {
+    const double picked = kNumbers[random() % std::size(kNumbers)];
+    nan = nan || std::isnan(picked);
+    return picked;
+  };
+  switch (random() % 6) {
+    case 0:
+      return EncodableValue(static_cast<int32_t>(random() % 3));
+    case 1:
+      return EncodableValue(std::string(1, static_cast<char>('a' + random() % 3)));
+    case 2:
+      return EncodableValue(std::vector<double>{number(), number()});
+    case 3:
+      return EncodableValue(std::vector<float>{static_cast<float>(number())});
+    case 4:
+      return EncodableValue(EncodableList{number(), static_cast<int32_t>(random() % 2)});
+    default:
+      return EncodableValue(number());
+  }
+}
+
+// The pairs in their order, repeats included. Encoded as a list of keys and values, then
+// retagged: with fewer than 127 pairs, or 254 to 32767, both counts take a size field of the same
+// length, so every double keeps its alignment.
+std::vector<uint8_t> EncodedMap(const std::vector<EncodableMap::value_type>& pairs) {
+  EncodableList flat;
+  for (const auto& [key, value] : pairs) {
+    flat.push_back(key);
+    flat.push_back(value);
+  }
+  std::vector<uint8_t> bytes = orvane_test::Encode(EncodableValue(flat));
+  bytes[0] = 0x0D;
+  if (pairs.size() < 127) {
+    bytes[1] = static_cast<uint8_t>(pairs.size());
+  } else {
+    bytes[2] = static_cast<uint8_t>(pairs.size());
+    bytes[3] = static_cast<uint8_t>(pairs.size() >> 8);
+  }
+  return bytes;
+}
+
+EncodableValue DecodedFrom(const std::vector<uint8_t>& bytes) {
+  ByteBufferStreamReader reader(bytes.data(), bytes.size());
+  return StandardCodecSerializer::SharedInstance().ReadValue(&reader);
+}
+
+// Whatever its keys, a map finds every pair where it is (so no key is there twice), holds every
+// NaN-free key with the value a map of only those would (so a NaN key never replaces or hides
+// another), and its encoding decodes to the same bytes (so it is in order).
+void ExpectConsistent(const EncodableMap& map,
+                      const std::map<EncodableValue, EncodableValue>& nan_free) {
+  for (auto pair = map.begin(); pair != map.end(); ++pair) {
+    EXPECT_TRUE(map.find(pair->first) == pair) << testing::PrintToString(pair->first);
+  }
+  for (const auto& [key, value] : nan_free) {
+    const auto found = map.find(key);
+    EXPECT_TRUE(found != map.end() && found->second == value) << testing::PrintToString(key);
+  }
+  const std::vector<uint8_t> bytes = orvane_test::Encode(EncodableValue(map));
+  EXPECT_EQ(orvane_test::Encode(DecodedFrom(bytes)), bytes);
+}
+
+TEST(EncodableValueTest, MapsStayConsistentWhateverTheirKeys) {
+  // The shape that broke the sorted pairs: a NaN between two doubles that arrive backwards.
+  const EncodableMap listed{{2.0, 0}, {kNaN, 1}, {1.0, 2}, {-kNaN, 3}};
+  const std::vector<uint8_t> listed_bytes = orvane_test::Encode(EncodableValue(listed));
+  for (const EncodableMap& map :
+       {listed, std::get<EncodableMap>(DecodedFrom(EncodedMap({{2.0, 0}, {kNaN, 1}, {1.0, 2}})))}) {
+    // A NaN key is one key, placed after every other double; a second NaN repeats it.
+    ASSERT_EQ(map.size(), 3u);
+    EXPECT_EQ(map.begin()->first, EncodableValue(1.0));
+    EXPECT_TRUE(std::isnan(std::get<double>(std::prev(map.end())->first)));
+    EXPECT_EQ(map.at(1.0), EncodableValue(2));
+    EXPECT_EQ(map.at(2.0), EncodableValue(0));
+    EXPECT_EQ(map.at(kNaN), EncodableValue(1));
+    EXPECT_EQ(orvane_test::Encode(EncodableValue(map)), listed_bytes);
+  }
+
+  std::mt19937 random(24);
+  for (int round = 0; round < 1000; ++round) {
+    std::vector<EncodableMap::value_type> pairs;
+    std::map<EncodableValue, EncodableValue> first_wins;
+    std::map<EncodableValue, EncodableValue> last_wins;
+    // Now and then a long one, whose decoding drops repeats as it reads.
+    const size_t size = round % 50 == 0 ? 254 + random() % 100 : 1 + random() % 20;
+    for (size_t i = 0; i < size; ++i) {
+      bool nan = false;
+      pairs.emplace_back(RandomKey(random, nan), static_cast<int32_t>(i));
+      if (!nan) {
+        first_wins.insert(pairs.back());
+        last_wins[pairs.back().first] = pairs.back().second;
+      }
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    EncodableMap inserted;
+    EncodableMap subscripted;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      if (i % 2 == 0) {
+        inserted.insert(pairs[i]);
+      } else {
+        inserted.emplace(pairs[i].first, pairs[i].second);
+      }
+      subscripted[pairs[i].first] = pairs[i].second;
+    }
+    ExpectConsistent(std::get<EncodableMap>(DecodedFrom(EncodedMap(pairs))), first_wins);
+    ExpectConsistent(EncodableMap(std::vector<EncodableMap::value_type>(pairs)), first_wins);
+    ExpectConsistent(inserted, first_wins);
+    ExpectConsistent(subscripted, last_wins);
+    if (HasFailure()) {
+      ADD_FAILURE() << "pairs in order: " << testing::PrintToString(pairs);
+      break;  // one map's report is enough
+    }
+  }
 }
 
 TEST(EncodableValueTest, ListsOrderElementByElementWithPrefixFirst) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <iterator>
+#include <new>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -80,6 +81,7 @@ struct ProcessStart {
 std::vector<ProcessStart> processStarts;
 const wfp_model::WfpModel* liveModel = nullptr;
 bool startForReal = false;
+bool startThrows = false;      // as building the command line would, out of memory
 HANDLE realProcess = nullptr;  // a handle of the test's own to the process started for real
 
 BOOL WINAPI RecordCreateProcess(LPCWSTR application, LPWSTR command_line,
@@ -99,6 +101,10 @@ BOOL WINAPI RecordCreateProcess(LPCWSTR application, LPWSTR command_line,
                      nullptr,
                      nullptr};
   events.push_back("process start");
+  if (startThrows) {
+    processStarts.push_back(start);
+    throw std::bad_alloc();
+  }
   BOOL started = FALSE;
   if (startForReal) {
     started = CreateProcessW(application, command_line, process_attributes, thread_attributes,
@@ -231,6 +237,7 @@ class FlutterWindowTest : public ::testing::Test {
     processStarts.clear();
     failingAdds = 0;
     startForReal = false;
+    startThrows = false;
     liveModel = &model;
   }
   void TearDown() override {
@@ -643,14 +650,23 @@ class ThrowingWindow : public FlutterWindow {
 
 // An exception out of Create, or a loop that ended on somebody else's quit: the object goes while
 // its window is still there, and the window must end the way a closed one does, before any member
-// of the object goes.
+// of the object goes. That end runs outside the window procedure's catch-all, in a destructor that
+// must not throw: a failure to start taskkill may leave only the core running.
 TEST_F(FlutterWindowTest, ObjectGoingBeforeItsWindowEndsTheWindowInFull) {
-  for (const bool throws : {true, false}) {
-    SCOPED_TRACE(throws ? "Create threw" : "the object went first");
+  const struct {
+    const char* name;
+    bool createThrows;
+    bool taskkillThrows;
+  } cases[] = {{"Create threw", true, false},
+               {"the object went first", false, false},
+               {"taskkill threw", false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     StandinEngineReset();
     notifyRecords.clear();
     processStarts.clear();
-    if (throws) {
+    startThrows = c.taskkillThrows;
+    if (c.createThrows) {
       window = std::make_unique<ThrowingWindow>(project, model);
       EXPECT_THROW((void)window->Create(L"Orvane", {10, 10}, {920, 620}), std::runtime_error);
     } else {

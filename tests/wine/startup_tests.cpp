@@ -314,10 +314,29 @@ std::optional<DWORD> EndHost(Child& host, HWND window) {
   return host.WaitPumping(20000);
 }
 
+int processStarts = 0;
+
+BOOL WINAPI CountProcessStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                              DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  ++processStarts;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+// A start the engine refused never ran the application, so no VPN core and no kill switch can be
+// of its making: it ends neither. A sing-box.exe running now is somebody else's. The kill switch
+// loads fwpuclnt.dll at its first filtering call, so a library still not loaded means none.
 TEST(StartupTest, RefusedViewControllerEndsWithOneAndReleasesTheMutex) {
   StandinEngineReset();
   StandinEngineFailViewControllerCreate(true);
-  EXPECT_EQ(RunHost(L"", SW_SHOWNORMAL), 1);
+  ASSERT_EQ(GetModuleHandleW(L"fwpuclnt.dll"), nullptr) << "loaded before the start";
+  processStarts = 0;
+  {
+    const platform_seams::ScopedBinding starts(platform_seams::createProcess, &CountProcessStart);
+    EXPECT_EQ(RunHost(L"", SW_SHOWNORMAL), 1);
+  }
+  EXPECT_EQ(processStarts, 0) << "taskkill was started";
+  EXPECT_EQ(GetModuleHandleW(L"fwpuclnt.dll"), nullptr) << "the kill switch was called";
   StandinEngineReset();
   EXPECT_FALSE(MutexExists());
   EXPECT_EQ(FindWindowW(kClassName, L"Orvane"), nullptr);
